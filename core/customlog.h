@@ -1,0 +1,50 @@
+#pragma once
+
+#include <string>
+
+#include <Poco/Mutex.h>
+
+namespace Poco {
+class FormattingChannel;
+class Logger;
+}  // namespace Poco
+
+// The service's one log: every line goes to the log file first, then to standard error,
+// formatted as "date time.tenths<TAB>priority letter<TAB>text" in local time.
+//
+// Thread safety: every writer and opened() serialise on one process-wide recursive lock,
+// which is the innermost lock of the whole service, so callers may log while holding
+// locks of their own. initLog() and fileName() take no lock: they run on the main
+// thread before any other thread exists.
+class Log {
+public:
+    Log() = delete;
+
+    // Sets the facade up once per process; later calls change nothing. Touches no file:
+    // the file is opened by the first line written.
+    static void initLog(const std::string& fileName);
+
+    // Write one finished text at error, warning, information or debug priority. Throw the
+    // framework's file exception when the log file cannot be opened or written; the line
+    // then reaches neither the file nor standard error.
+    static void error(const std::string& text);
+    static void warning(const std::string& text);
+    static void information(const std::string& text);
+    static void debug(const std::string& text);
+
+    // Writes one information line with empty text; false when that failed, which is how
+    // an unwritable log file shows up at start-up.
+    static bool opened();
+
+    // The file name the set-up received.
+    static std::string fileName();
+
+private:
+    static void write(int priority, const std::string& text);
+    static void setUpIfNeeded();  // call with m_mutex held
+
+    static Poco::FormattingChannel* m_formattingChannel;  // guarded by m_mutex after start-up
+    static Poco::Logger* m_logger;                        // guarded by m_mutex after start-up
+    static Poco::Mutex m_mutex;
+    static std::string m_logFileName;
+};

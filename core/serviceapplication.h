@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <Poco/Util/ServerApplication.h>
+
+namespace VpnService {
+
+// The service's application object: options, start-up set-up, the server run and its
+// exit codes. Exactly one exists, on the stack of the entry point; everything here runs
+// on the main thread.
+class ServiceApplication : public Poco::Util::ServerApplication {
+public:
+    ServiceApplication() = default;
+    ~ServiceApplication() override;
+
+    // Records argv[0] as the command path and runs the framework; returns the exit code.
+    int runService(int argc, char** argv);
+    // True when help was requested; the entry then skips the shutdown drain.
+    bool serviceCommand() const;
+    void displayHelp();
+
+    // The executable's directory with a trailing "/" (framework key application.dir).
+    std::string applicationDir() const;
+    // Binds the port on the loopback address and releases it; throws when it is taken.
+    void checkPortUse(uint16_t port);
+    void resetSettings();
+    // Runs "<dir>/<script>" with the arguments through the shell; true on status 0.
+    bool executeCommand(const std::string& script, const std::vector<std::string>& args);
+    // Whole seconds since the Unix epoch, in decimal. Any thread.
+    static std::string timestampToString();
+
+protected:
+    void initialize(Poco::Util::Application& self) override;
+    void uninitialize() override;
+    void defineOptions(Poco::Util::OptionSet& options) override;
+    void handleOption(const std::string& name, const std::string& value) override;
+    int main(const std::vector<std::string>& args) override;
+
+private:
+    uint16_t m_port = 6457;
+    bool m_helpRequested = false;
+    bool m_serviceCommand = false;
+    const std::string m_objectName{"[ServiceApplication]"};
+    std::string m_commandPath;
+    std::string m_configFile;
+    std::string m_logFile;
+};
+
+}  // namespace VpnService

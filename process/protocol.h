@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace VpnService {
+
+// The texts of the status messages that tell clients about children. Stateless.
+class Protocol {
+public:
+    Protocol() = delete;
+
+    static std::string itemSeparator();   // ","
+    static std::string replySeparator();  // ":"
+    // Last path component without its last extension; empty for an empty path.
+    static std::string fileNameToBaseName(const std::string& path);
+    // "started:<pid>,0,<base name>"
+    static std::string startedMessage(int pid, const std::string& path);
+    // "finished:<pid>,<exit code>,<base name>"
+    static std::string finishedMessage(int pid, int exitCode, const std::string& path);
+};
+
+}  // namespace VpnService

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs what is missing, then builds and runs the whole test suite three times: plain,
+# under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# Pass preset names to run only those (default, asan, tsan).
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+presets=${*:-"default asan tsan"}
+for preset in $presets; do
+    echo "=== $preset: build"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    echo "=== $preset: test"
+    ctest --preset "$preset"
+done
