@@ -1,0 +1,227 @@
+#include "core/serviceapplication.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include <Poco/File.h>
+#include <Poco/Format.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/Net.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/SharedPtr.h>
+#include <Poco/Timespan.h>
+#include <Poco/Util/HelpFormatter.h>
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionSet.h>
+
+#include "channel/requesthandlerfactory.h"
+#include "core/customlog.h"
+#include "core/utils.h"
+
+namespace VpnService {
+
+namespace {
+
+// The client application runs on this machine; nothing else may reach the service.
+const char* const kListenAddress = "127.0.0.1";
+const int kBacklog = 64;
+const int kExitNoPermission = 77;
+
+// Binds the loopback port with address reuse (so connections of a previous run in
+// TIME-WAIT do not block a restart) but without port reuse (which would let a second
+// socket share the port with a live listener).
+void bindExclusive(Poco::Net::ServerSocket& socket, uint16_t port)
+{
+    socket.bind(Poco::Net::SocketAddress(kListenAddress, port), true, false);
+}
+
+void setCloseOnExec(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// Nothing the service has open beyond the standard streams is meant for the shells it
+// runs. Called while the main thread is the only thread.
+void setCloseOnExecAbove2()
+{
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd > 2 && fd != ::dirfd(dir)) setCloseOnExec(fd);
+    }
+    ::closedir(dir);
+}
+
+// The termination wait takes its signal with sigwait, which only works when every thread
+// blocks it: threads inherit the mask, so block it before any thread is started. A signal
+// that arrives before the wait then stays pending instead of killing the process.
+void blockTerminationSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    if (std::getenv("POCO_ENABLE_DEBUGGER") == nullptr) sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGQUIT);
+    sigaddset(&signals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+}  // namespace
+
+ServiceApplication::~ServiceApplication() { Poco::Net::uninitializeNetwork(); }
+
+int ServiceApplication::runService(int argc, char** argv)
+{
+    m_commandPath = argv[0];
+    return Poco::Util::ServerApplication::run(argc, argv);
+}
+
+bool ServiceApplication::serviceCommand() const { return m_serviceCommand; }
+
+void ServiceApplication::defineOptions(Poco::Util::OptionSet& options)
+{
+    Poco::Util::ServerApplication::defineOptions(options);
+    options.addOption(Poco::Util::Option("help", "h",
+                                         "Display help information on command line arguments.")
+                          .required(false)
+                          .repeatable(false));
+    options.addOption(Poco::Util::Option("configfile", "c", "Load config file from given file.")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("config file", true));
+    options.addOption(Poco::Util::Option("logfile", "l", "Write log file to given file.")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("log file", true));
+}
+
+void ServiceApplication::handleOption(const std::string& name, const std::string& value)
+{
+    Poco::Util::Application::handleOption(name, value);
+    if (name == "help") {
+        m_helpRequested = true;
+        m_serviceCommand = true;
+    } else if (name == "configfile") {
+        m_configFile = value;
+    } else if (name == "logfile") {
+        m_logFile = value;
+    }
+}
+
+void ServiceApplication::displayHelp()
+{
+    Poco::Util::HelpFormatter helpFormatter(options());
+    helpFormatter.setCommand(commandName());
+    helpFormatter.setUsage("<options>");
+    helpFormatter.setHeader("Options:");
+    helpFormatter.format(std::cout);
+}
+
+void ServiceApplication::initialize(Poco::Util::Application& self)
+{
+    // The log always goes to the fixed path; a "logfile" value is accepted and ignored.
+    m_logFile = Utils::appLogFileNamePath(m_commandPath, "");
+    if (!m_logFile.empty()) Log::initLog(m_logFile);
+
+    if (m_configFile.empty()) {
+        loadConfiguration(PRIO_DEFAULT);
+    } else {
+        loadConfiguration(m_configFile, PRIO_DEFAULT);
+        Log::information(Poco::format("%s Loaded configuation: %s", m_objectName, m_configFile));
+    }
+    Poco::Util::Application::initialize(self);
+    Poco::Net::initializeNetwork();
+}
+
+void ServiceApplication::uninitialize() { Poco::Util::Application::uninitialize(); }
+
+int ServiceApplication::main(const std::vector<std::string>& /*args*/)
+{
+    if (m_helpRequested) {
+        displayHelp();
+        return EXIT_OK;
+    }
+    if (!Log::opened()) {
+        std::fprintf(stderr, "Fatal error, cannot open file: '%s'\n", Log::fileName().c_str());
+        return kExitNoPermission;
+    }
+    setCloseOnExecAbove2();
+    blockTerminationSignals();
+
+    Log::information(Poco::format("%s %s", m_objectName, Utils::versionInfo("VPN service")));
+    Log::information(Poco::format("%s Log file: '%s'", m_objectName, m_logFile));
+    Log::information(Poco::format("%s Working directory '%s'", m_objectName,
+                                  config().getString("application.dir")));
+    Log::information(Poco::format("%s Network initialization", m_objectName));
+    Poco::Net::initializeNetwork();
+    Log::information(Poco::format("%s Checking network ports", m_objectName));
+    checkPortUse(m_port);
+
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    params->setTimeout(Poco::Timespan(1, 0, 0, 0, 0));
+    Poco::SharedPtr<Poco::Net::HTTPRequestHandlerFactory> factory(new RequestHandlerFactory);
+    Poco::Net::ServerSocket socket;
+    bindExclusive(socket, m_port);
+    socket.listen(kBacklog);
+    setCloseOnExec(socket.impl()->sockfd());
+    Poco::Net::HTTPServer server(factory, socket, params);
+
+    Log::information(Poco::format("%s Starting server", m_objectName));
+    server.start();
+
+    Log::information(Poco::format("%s Resettings settings to default", m_objectName));
+    resetSettings();
+
+    Log::information(Poco::format("%s Waitng for a termination...", m_objectName));
+    waitForTerminationRequest();
+    server.stop();
+    Log::information(Poco::format("%s Stopped", m_objectName));
+    return EXIT_OK;
+}
+
+std::string ServiceApplication::applicationDir() const
+{
+    return config().getString("application.dir");
+}
+
+void ServiceApplication::checkPortUse(uint16_t port)
+{
+    Poco::Net::ServerSocket probe;
+    bindExclusive(probe, port);
+    probe.impl()->close();
+}
+
+void ServiceApplication::resetSettings()
+{
+    Log::information(Poco::format("%s Initialize environment with defauls settings", m_objectName));
+    executeCommand("killswitch", {"disable", "all"});
+    executeCommand("dns", {"reset"});
+}
+
+bool ServiceApplication::executeCommand(const std::string& script,
+                                        const std::vector<std::string>& args)
+{
+    const std::string path =
+        config().getString("application.dir") + Utils::platformExecutable(script);
+    if (!Poco::File(path).exists()) {
+        Log::warning(Poco::format("%s File '%s' does not exist!", m_objectName, path));
+        return false;
+    }
+    std::string command = Utils::quotedString(path);
+    for (const std::string& arg : args) command += " " + arg;
+    Log::information(Poco::format("%s Execute command '%s'", m_objectName, command));
+    const int status = std::system(command.c_str());
+    Log::information(Poco::format("%s Command finished with status %d", m_objectName, status));
+    return status == 0;
+}
+
+}  // namespace VpnService

@@ -1,0 +1,187 @@
+// The log facade through its real channel chain: file first, then standard error.
+// Each test case runs in its own process (and namespace), so the once-only set-up
+// starts fresh in every case.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <Poco/DateTime.h>
+#include <Poco/LocalDateTime.h>
+#include <Poco/Logger.h>
+#include <Poco/Message.h>
+#include <gtest/gtest.h>
+
+#include "core/customlog.h"
+#include "core/utils.h"
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Captures what the process writes to standard error while it lives.
+class StderrCapture {
+public:
+    StderrCapture() : m_path("/tmp/stderr-capture." + std::to_string(::getpid()))
+    {
+        m_saved = ::dup(2);
+        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    std::string text() { return readFile(m_path); }
+    void restore()
+    {
+        if (m_saved >= 0) ::dup2(m_saved, 2), ::close(m_saved), m_saved = -1;
+    }
+
+private:
+    std::string m_path;
+    int m_saved = -1;
+};
+
+const std::string kLineStart = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d\t)";
+
+TEST(Log, WritesEachLineToFileThenStandardErrorWithItsLetter)
+{
+    const std::string path = Utils::appLogFileNamePath("logtest", "");
+    StderrCapture capture;
+    Log::initLog(path);
+    Log::error("[T] e");
+    Log::warning("[T] w");
+    Log::information("[T] 100% done");
+    Log::debug("two\nlines");
+    capture.restore();
+
+    const std::string expected = kLineStart + "E\t\\[T\\] e\n" + kLineStart + "W\t\\[T\\] w\n" +
+                                 kLineStart + "I\t\\[T\\] 100% done\n" + kLineStart +
+                                 "D\ttwo\nlines\n";
+    const std::string file = readFile(path);
+    EXPECT_TRUE(std::regex_match(file, std::regex(expected))) << file;
+    EXPECT_EQ(capture.text(), file);
+}
+
+TEST(Log, TenthsDigitIsCutNotRounded)
+{
+    const std::string path = Utils::appLogFileNamePath("tenths", "");
+    Log::initLog(path);
+    Log::information("set up");  // opens the file
+    Poco::Channel* chain = Poco::Logger::get("vpn-service log").getChannel();
+    ASSERT_NE(chain, nullptr);
+    struct Case {
+        int second, millisecond;
+        const char* shown;
+    };
+    for (const Case& c : {Case{9, 999, ":09.9\t"}, Case{10, 50, ":10.0\t"}, Case{0, 100, ":00.1\t"}}) {
+        // Local time in the line: build the instant from a local date and time.
+        Poco::LocalDateTime local(2024, 3, 5, 14, 7, c.second, c.millisecond);
+        Poco::Message message("vpn-service log", "t", Poco::Message::PRIO_INFORMATION);
+        message.setTime(local.utc().timestamp());
+        chain->log(message);
+        const std::string file = readFile(path);
+        const std::string last = file.substr(file.rfind("2024-03-05"));
+        EXPECT_EQ(last, std::string("2024-03-05 14:07") + c.shown + "I\tt\n") << c.shown;
+    }
+}
+
+TEST(Log, SetUpHappensOnceAndKeepsTheFirstName)
+{
+    const std::string first = Utils::appLogFileNamePath("first", "");
+    const std::string second = Utils::appLogFileNamePath("second", "");
+    Log::initLog(first);
+    Log::initLog(second);
+    Log::information("[T] x");
+    EXPECT_EQ(Log::fileName(), first);
+    EXPECT_NE(readFile(first).find("[T] x"), std::string::npos);
+    EXPECT_FALSE(std::ifstream(second).good());
+}
+
+TEST(Log, WriteBeforeSetUpThrowsAndLaterSetUpIsIgnored)
+{
+    StderrCapture capture;
+    EXPECT_ANY_THROW(Log::information("[T] early"));
+    Log::initLog(Utils::appLogFileNamePath("late", ""));
+    EXPECT_ANY_THROW(Log::information("[T] later"));
+    EXPECT_EQ(Log::fileName(), "");
+    capture.restore();
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST(Log, OpenedAppendsAnEmptyLineOnAWritablePath)
+{
+    const std::string path = Utils::appLogFileNamePath("opened", "");
+    Log::initLog(path);
+    ASSERT_TRUE(Log::opened());
+    ASSERT_TRUE(Log::opened());
+    const std::string file = readFile(path);
+    EXPECT_TRUE(std::regex_match(file, std::regex(kLineStart + "I\t\n" + kLineStart + "I\t\n")))
+        << file;
+}
+
+TEST(Log, OpenedIsFalseAndSilentWhenTheFileCannotBeWritten)
+{
+    // A plain file stands where the log directory should be.
+    std::ofstream("/var/log/Sorvane").put('x');
+    const std::string path = Utils::appLogFileNamePath("blocked", "");
+    Log::initLog(path);
+    StderrCapture capture;
+    EXPECT_FALSE(Log::opened());
+    EXPECT_FALSE(Log::opened());
+    EXPECT_ANY_THROW(Log::error("[T] lost"));
+    capture.restore();
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST(Log, ExistingFileIsAppendedTo)
+{
+    const std::string path = Utils::appLogFileNamePath("append", "");
+    std::ofstream(path) << "earlier run\n";
+    Log::initLog(path);
+    Log::information("[T] now");
+    const std::string file = readFile(path);
+    EXPECT_EQ(file.rfind("earlier run\n", 0), 0u) << file;
+    EXPECT_NE(file.find("[T] now"), std::string::npos);
+}
+
+TEST(LogPath, IsTheBaseNameUnderTheFixedDirectory)
+{
+    struct Case {
+        const char* path;
+        const char* suffix;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"/usr/local/bin/agentd", "", "/var/log/Sorvane/agentd.log"},
+        {"agent.beta.bin", "", "/var/log/Sorvane/agent.beta.log"},
+        {"/opt/agentd", "-test", "/var/log/Sorvane/agentd-test.log"},
+        {"", "", "/var/log/Sorvane/.log"},
+        {"/opt/dir/", "", "/var/log/Sorvane/.log"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Utils::appLogFileNamePath(c.path, c.suffix), c.expected) << c.path;
+    }
+    struct stat info;
+    ASSERT_EQ(::stat("/var/log/Sorvane", &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+TEST(LogPath, CreatePathReportsWhetherSomethingExists)
+{
+    std::ofstream("/tmp/plain-file").put('x');
+    EXPECT_TRUE(Utils::createPath("/tmp/a/b/c"));
+    EXPECT_TRUE(Utils::createPath("/tmp/a/b/c"));
+    EXPECT_TRUE(Utils::createPath("/tmp/plain-file"));
+    EXPECT_FALSE(Utils::createPath("/tmp/plain-file/sub"));
+}
+
+}  // namespace
