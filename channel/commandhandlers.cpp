@@ -1,0 +1,98 @@
+// The command handlers of one connection and the two replies that go back to it alone:
+// the started message and the error message. Everything here runs on the connection
+// thread, inside the receive loop, and holds no lock of its own.
+
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include <Poco/Format.h>
+
+#include "channel/websocketrequesthandler.h"
+#include "core/customlog.h"
+#include "core/serviceapplication.h"
+#include "process/processmonitor.h"
+#include "process/protocol.h"
+
+namespace VpnService {
+
+namespace {
+
+// killall's complaints are dropped and the shell always ends with 0, so "no openvpn
+// running" is not a failure.
+const char* const kKillAllOpenVpnCommand =
+    "/bin/bash -c 'killall -9 openvpn 2>/dev/null; exit 0'";
+
+// The monitor this connection subscribed to. After the shutdown drain has dropped the
+// singleton, a request still served here thus reaches the children this connection
+// hears about, not a new, empty monitor that would deny they exist.
+std::shared_ptr<ProcessMonitor> supervisingMonitor(const std::shared_ptr<ProcessMonitor>& subscribed)
+{
+    return subscribed ? subscribed : ProcessMonitor::instance();
+}
+
+}  // namespace
+
+void WebSocketRequestHandler::onProcessStarted(int pid, const ProcessStartInfo& startInfo)
+{
+    const std::string message = Protocol::startedMessage(pid, startInfo.path);
+    Log::information(Poco::format("%s Started (%s)", m_objectName, message));
+    sendMessage(message);
+}
+
+void WebSocketRequestHandler::onProcessError(const std::string& text)
+{
+    // The seconds never hold a comma, so a client finds the text after the first one.
+    const std::string message =
+        "error:" + ServiceApplication::timestampToString() + Protocol::itemSeparator() + text;
+    Log::error(Poco::format("%s Process error: %s", m_objectName, message));
+    sendMessage(message);
+}
+
+void WebSocketRequestHandler::handlerLaunchProcess(const ProcessStartInfo& startInfo)
+{
+    try {
+        const ProcessHandle handle = supervisingMonitor(m_monitor)->launchProcess(startInfo);
+        onProcessStarted(handle.id(), startInfo);
+    } catch (const std::exception& e) {
+        Log::information(Poco::format("%s Exception", m_objectName));
+        onProcessError(e.what());
+    }
+}
+
+void WebSocketRequestHandler::handlerInit()
+{
+    Log::information(Poco::format("%s Handler for init stage", m_objectName));
+    killAllOpenVpnProcesses();
+}
+
+void WebSocketRequestHandler::killAllOpenVpnProcesses()
+{
+    // Blocks this connection only; supervised openvpn children killed here are announced
+    // by the watcher like any other ended child.
+    const int status = std::system(kKillAllOpenVpnCommand);
+    Log::information(Poco::format("%s Task finished with status %d", m_objectName, status));
+}
+
+void WebSocketRequestHandler::handlerAddStartAtExit(const ProcessStartInfo& startInfo)
+{
+    supervisingMonitor(m_monitor)->addProcessStartAtExit(startInfo);
+}
+
+void WebSocketRequestHandler::handlerCloseProcess(const int& pid)
+{
+    const std::shared_ptr<ProcessMonitor> processMonitor = supervisingMonitor(m_monitor);
+    ProcessMonitor::StopResult result = ProcessMonitor::StopResult::NotRunning;
+    try {
+        result = processMonitor->stopProcess(pid);
+    } catch (const std::exception&) {
+        onProcessError("close process error");
+        return;
+    }
+    // Killed and AlreadyEnded get no reply: the finished message reaches every client.
+    if (result == ProcessMonitor::StopResult::NotRunning)
+        onProcessError("process does not exist");
+}
+
+}  // namespace VpnService
