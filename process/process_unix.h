@@ -12,6 +12,8 @@ struct ProcessStartInfo {
     std::vector<std::string> args;
 };
 
+// Equal when the paths are equal byte for byte and the arguments are equal in number,
+// order and bytes.
 bool operator==(const ProcessStartInfo& a, const ProcessStartInfo& b);
 
 // The identity of a started child. Owns nothing.
@@ -24,22 +26,32 @@ private:
     int m_pid;
 };
 
-// Launching children and learning how they ended. Static members only.
+// Launching children and learning how they ended. Static members only; every member may
+// be called from any thread. A child's status is collected by one thread at a time: by
+// launch() until it returns, then by its supervisor alone.
 class Process {
 public:
     Process() = delete;
 
-    // Spawns the record's executable (path unchanged, no PATH search). Throws
+    // Spawns the record's executable (path unchanged, no PATH search) with the service's
+    // environment, standard input, output and error as its only descriptors, an empty
+    // signal mask and every signal at its default disposition. A child that has already
+    // ended when the spawn returns is reaped and its status parked. Throws
     // std::runtime_error "create process error: <system text>" or
-    // "create process error: exec failed".
+    // "create process error: exec failed" (the child exited with 127 at once).
     static ProcessHandle launch(const ProcessStartInfo& startInfo);
-    // Raw wait status of an ended child, without blocking. Throws std::runtime_error
-    // "process was running", std::logic_error "unknown error" or std::runtime_error
-    // "process not child; error: <system text>".
+    // Raw wait status of an ended child, reaping it, without blocking. Throws
+    // std::runtime_error "process was running", std::logic_error "unknown error" or
+    // std::runtime_error "process not child; error: <system text>".
     static int waitPid(const ProcessHandle& handle);
-    // Exit code of an ended child (parked or reaped now); throws what waitPid throws.
+    // Exit code of an ended child (parked or reaped now): its exit status when it exited,
+    // 0 when SIGKILL ended it (how the service stops children), 128 + the signal number
+    // for any other signal. Throws what waitPid throws.
     static int getRetCode(const ProcessHandle& handle);
+    // Parks a raw status for the handle's pid, after any parked before.
     static void addClosedProcess(const ProcessHandle& handle, int status);
+    // Takes the earliest parked status of the handle's pid into *status; false (and
+    // *status unchanged) when none is parked.
     static bool takeProcessClosed(int* status, const ProcessHandle& handle);
     // True when the child has ended and its status is parked, waiting to be collected.
     static bool isProcessClosed(const ProcessHandle& handle);
@@ -50,8 +62,10 @@ private:
         int status;
     };
 
-    static std::vector<ClosedProcess> m_closedProcesses;  // guarded by m_closedProcessesMutex
-    static std::mutex m_closedProcessesMutex;             // innermost but for the Log lock
+    // Never freed: a supervisor thread may still ask while static destructors run.
+    static std::vector<ClosedProcess>& closedProcesses();  // guarded by m_closedProcessesMutex
+    // Innermost but for the Log lock: nothing else is taken while it is held.
+    static std::mutex m_closedProcessesMutex;
 };
 
 }  // namespace VpnService

@@ -4,7 +4,8 @@
 
 namespace VpnService {
 
-// The texts of the status messages that tell clients about children. Stateless.
+// The texts of the status messages that tell clients about children. Stateless: any
+// thread may call any function. Nothing is caught: a Poco::Path exception propagates.
 class Protocol {
 public:
     Protocol() = delete;
