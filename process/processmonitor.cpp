@@ -1,0 +1,211 @@
+#include "process/processmonitor.h"
+
+#include <chrono>
+#include <stdexcept>
+
+#include <Poco/Format.h>
+#include <Poco/Process.h>
+
+#include "core/customlog.h"
+#include "process/protocol.h"
+
+namespace VpnService {
+
+std::mutex ProcessMonitor::m_mutex;
+
+std::shared_ptr<ProcessMonitor>& ProcessMonitor::singleton()
+{
+    static auto* share = new std::shared_ptr<ProcessMonitor>;
+    return *share;
+}
+
+std::shared_ptr<ProcessMonitor> ProcessMonitor::instance()
+{
+    std::shared_ptr<ProcessMonitor> monitor = std::atomic_load(&singleton());
+    if (monitor) return monitor;
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    monitor = std::atomic_load(&singleton());
+    if (monitor) return monitor;
+    monitor.reset(new ProcessMonitor);
+    // The watcher holds only a weak reference between passes, so that it never keeps a
+    // monitor alive that nobody else uses.
+    monitor->m_thread = std::make_unique<std::thread>(&ProcessMonitor::watch,
+                                                      std::weak_ptr<ProcessMonitor>(monitor));
+    std::atomic_store(&singleton(), monitor);
+    return monitor;
+}
+
+void ProcessMonitor::shutdown()
+{
+    std::shared_ptr<ProcessMonitor> monitor = instance();
+    monitor->startAtExitProcess();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::atomic_store(&singleton(), std::shared_ptr<ProcessMonitor>());
+    }
+    // Destroyed here unless a caller still uses it; then with that caller's last share.
+}
+
+ProcessMonitor::ProcessMonitor() = default;
+
+ProcessMonitor::~ProcessMonitor()
+{
+    if (!m_thread) return;  // the watcher could not be started
+    if (m_thread->get_id() == std::this_thread::get_id()) {
+        // The watcher's own share of a pass was the last one: it finds the monitor gone
+        // and ends without touching it again.
+        m_thread->detach();
+    } else {
+        // The watcher holds no share, so it is asleep or about to find the monitor gone.
+        m_thread->join();
+    }
+}
+
+Poco::BasicEvent<std::string>& ProcessMonitor::eventProcessFinished()
+{
+    return m_eventProcessFinished;
+}
+
+void ProcessMonitor::watch(const std::weak_ptr<ProcessMonitor>& monitor)
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::shared_ptr<ProcessMonitor> self = monitor.lock();
+        if (!self) return;
+        self->checkRunningProcesses();
+        self.reset();
+        if (monitor.expired()) return;
+    }
+}
+
+void ProcessMonitor::checkRunningProcesses()
+{
+    // The pass works on a copy and locks per child, so that a pass over many children
+    // does not hold up launches and stops for its whole length.
+    std::list<RunningProcessInfo> copy;
+    {
+        std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+        copy = m_runningProcesses;
+    }
+    for (const RunningProcessInfo& info : copy) {
+        try {
+            collectIfEnded(info);
+        } catch (const std::exception&) {
+            // "process was running" is the normal outcome for a child that still runs; any
+            // other failure leaves the child to the next pass. A failure while announcing
+            // comes after the removal, so the child is not announced twice.
+        }
+    }
+}
+
+void ProcessMonitor::collectIfEnded(const RunningProcessInfo& info)
+{
+    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+    const int exitCode = Process::getRetCode(info.handle);  // throws while it runs
+    processFinished(info, exitCode);
+}
+
+void ProcessMonitor::processFinished(const RunningProcessInfo& info, int exitCode)
+{
+    bool found = false;
+    for (auto it = m_runningProcesses.begin(); it != m_runningProcesses.end(); ++it) {
+        if (it->handle.id() == info.handle.id()) {
+            m_runningProcesses.erase(it);
+            found = true;
+            break;
+        }
+    }
+    if (!found) Log::error("Finished process not found");
+    notifyProcessFinished(info, exitCode);
+}
+
+void ProcessMonitor::notifyProcessFinished(const RunningProcessInfo& info, int exitCode)
+{
+    std::string message =
+        Protocol::finishedMessage(info.handle.id(), exitCode, info.startInfo.path);
+    Log::information(Poco::format("%s Finished (%s)", m_objectName, message));
+    m_eventProcessFinished.notify(nullptr, message);
+}
+
+ProcessHandle ProcessMonitor::launchProcess(const ProcessStartInfo& startInfo)
+{
+    if (isRunning(startInfo)) throw std::runtime_error("process already running");
+    const ProcessHandle handle = Process::launch(startInfo);
+    addRunningProcess(handle, startInfo);
+    return handle;
+}
+
+void ProcessMonitor::addRunningProcess(const ProcessHandle& handle,
+                                       const ProcessStartInfo& startInfo)
+{
+    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+    m_runningProcesses.push_back({handle, startInfo});
+}
+
+bool ProcessMonitor::isRunning(int pid) const
+{
+    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+    for (const RunningProcessInfo& info : m_runningProcesses) {
+        if (info.handle.id() == pid) return true;
+    }
+    return false;
+}
+
+bool ProcessMonitor::isRunning(const ProcessStartInfo& startInfo) const
+{
+    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+    for (const RunningProcessInfo& info : m_runningProcesses) {
+        if (info.startInfo == startInfo) return true;
+    }
+    return false;
+}
+
+ProcessMonitor::StopResult ProcessMonitor::stopProcess(int pid)
+{
+    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+    for (const RunningProcessInfo& info : m_runningProcesses) {
+        if (info.handle.id() != pid) continue;
+        // A parked status means the child was reaped in launch(): its pid may already
+        // belong to another process.
+        if (Process::isProcessClosed(info.handle)) return StopResult::AlreadyEnded;
+        // Not yet collected, so the pid is still this child's (at worst a zombie).
+        Poco::Process::kill(pid);
+        return StopResult::Killed;
+    }
+    return StopResult::NotRunning;
+}
+
+void ProcessMonitor::addProcessStartAtExit(const ProcessStartInfo& startInfo)
+{
+    std::lock_guard<std::mutex> lock(m_startAtExitMutex);
+    m_startAtExitProcesses.push_back(startInfo);
+}
+
+std::list<RunningProcessInfo> ProcessMonitor::getRunningProcessList() const
+{
+    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+    return m_runningProcesses;
+}
+
+void ProcessMonitor::startAtExitProcess()
+{
+    std::lock_guard<std::mutex> lock(m_startAtExitMutex);
+    Log::information(Poco::format("%s At exit handler started", m_objectName));
+    Log::information(Poco::format("%s Processes to launch: %d", m_objectName,
+                                  static_cast<int>(m_startAtExitProcesses.size())));
+    for (const ProcessStartInfo& startInfo : m_startAtExitProcesses) {
+        try {
+            const ProcessHandle handle = Process::launch(startInfo);
+            Log::information(Poco::format("%s Started (%s)", m_objectName,
+                                          Protocol::startedMessage(handle.id(), startInfo.path)));
+        } catch (const std::exception& e) {
+            // One failed launch must not keep the others from running.
+            Log::error("error:" + startInfo.path + Protocol::itemSeparator() + e.what());
+        }
+    }
+    m_startAtExitProcesses.clear();
+    Log::information(Poco::format("%s At exit handler finished", m_objectName));
+}
+
+}  // namespace VpnService

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -24,15 +23,19 @@ struct RunningProcessInfo {
 // finished event that announces each ended child to every subscriber.
 //
 // Lifetime: instance() hands out shared ownership, so a caller that is inside an
-// operation or the event keeps the monitor alive; shutdown() drops the singleton's own
-// share, and the monitor is destroyed (watcher stopped and joined) when the last share
-// goes. A later instance() creates a new, empty monitor.
+// operation or the event keeps the monitor alive, and the watcher holds a share during
+// each pass; shutdown() drops the singleton's own share, and the monitor is destroyed
+// (watcher stopped) when the last share goes. A later instance() creates a new, empty
+// monitor. A subscriber that keeps the share it subscribed through unsubscribes from that
+// same monitor later without reaching or creating another one.
 //
 // Thread safety: all public operations may be called from any thread. Lock order:
 // m_runningProcessesMutex, then the event's own mutex, then a subscriber's locks, then
-// the closed-process lock of Process, then the Log lock. The two list locks are never
-// held together. Subscribers run on the watcher thread with m_runningProcessesMutex held
-// and must not call back into the running-list operations.
+// the closed-process lock of Process, then the Log lock; m_startAtExitMutex, then the
+// closed-process lock, then the Log lock. The two list locks are never held together and
+// m_mutex is taken under neither. Subscribers run on the watcher thread with
+// m_runningProcessesMutex held and must not call back into the running-list operations
+// (launchProcess, isRunning, stopProcess, getRunningProcessList).
 class ProcessMonitor {
 public:
     // Outcome of stopProcess().
@@ -46,19 +49,25 @@ public:
     ProcessMonitor& operator=(const ProcessMonitor&) = delete;
     ~ProcessMonitor();
 
-    // The monitor, created with its watcher thread on first use; never null.
+    // The monitor, created with its watcher thread on first use; never null. Throws
+    // std::system_error when the watcher cannot be started (nothing is stored then).
     static std::shared_ptr<ProcessMonitor> instance();
-    // Runs the at-exit pass on the current (or a new) monitor and drops the singleton.
-    // Main thread only, once, during the shutdown drain.
+    // Launches every queued at-exit record in order, unsupervised, on the current (or a
+    // new) monitor, then drops the singleton's share. Main thread, during the shutdown
+    // drain. Throws when the pass's own log lines cannot be written; the singleton is
+    // then kept.
     static void shutdown();
 
-    // Fires on the watcher thread with the finished message of each ended child.
+    // Fires on the watcher thread with the finished message of each ended child, while
+    // the running-list lock is held. Subscribe with +=, unsubscribe with -=.
     Poco::BasicEvent<std::string>& eventProcessFinished();
 
     // Launches and supervises the record. Throws std::runtime_error "process already
     // running" for a record equal to a running child's, or whatever Process::launch throws.
     ProcessHandle launchProcess(const ProcessStartInfo& startInfo);
+    // True while a child with this pid is in the running list (until it is announced).
     bool isRunning(int pid) const;
+    // True while a child launched from an equal record is in the running list.
     bool isRunning(const ProcessStartInfo& startInfo) const;
     // Sends SIGKILL to a supervised child, testing supervision and signalling under the
     // running-list lock so that a pid already reaped is never signalled. Throws the
@@ -67,24 +76,36 @@ public:
 
     // Queues a copy of the record for the at-exit pass.
     void addProcessStartAtExit(const ProcessStartInfo& startInfo);
+    // A copy of the running list in launch order.
     std::list<RunningProcessInfo> getRunningProcessList() const;
 
 private:
     ProcessMonitor();
 
+    // The singleton's share. Never freed, so that nothing runs at static destruction;
+    // read and written only with std::atomic_load / std::atomic_store.
+    static std::shared_ptr<ProcessMonitor>& singleton();
+    // The watcher thread: one pass a second while the monitor lives.
+    static void watch(const std::weak_ptr<ProcessMonitor>& monitor);
+    void checkRunningProcesses();                    // one pass; watcher thread
+    void collectIfEnded(const RunningProcessInfo& info);  // takes the running-list lock
+
     void addRunningProcess(const ProcessHandle& handle, const ProcessStartInfo& startInfo);
     void startAtExitProcess();
-    void thread();
     void processFinished(const RunningProcessInfo& info, int exitCode);  // lock held
     void notifyProcessFinished(const RunningProcessInfo& info, int exitCode);  // lock held
 
     Poco::BasicEvent<std::string> m_eventProcessFinished;
     std::list<ProcessStartInfo> m_startAtExitProcesses;     // guarded by m_startAtExitMutex
     std::list<RunningProcessInfo> m_runningProcesses;       // guarded by m_runningProcessesMutex
-    std::atomic<bool> m_stop{false};
     const std::string m_objectName{"[ProcessMonitor]"};
+    // Also makes a child's collection and removal one step, so that stopProcess() never
+    // signals a pid whose status has already been taken.
     mutable std::mutex m_runningProcessesMutex;
+    // Held for the whole at-exit pass, so that a record queued meanwhile waits for it.
     std::mutex m_startAtExitMutex;
+    // Set by instance() before the monitor is published; joined (or, when the last share
+    // goes on the watcher itself, detached) by the destructor.
     std::unique_ptr<std::thread> m_thread;
 
     static std::mutex m_mutex;  // held only while instance() creates a monitor

@@ -1,0 +1,473 @@
+// The process monitor with its real watcher thread and real children.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+
+#include <Poco/Delegate.h>
+#include <gtest/gtest.h>
+
+#include "core/customlog.h"
+#include "core/utils.h"
+#include "process/processmonitor.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using VpnService::Process;
+using VpnService::ProcessHandle;
+using VpnService::ProcessMonitor;
+using VpnService::ProcessStartInfo;
+using StopResult = VpnService::ProcessMonitor::StopResult;
+using Clock = std::chrono::steady_clock;
+
+class LogEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        Log::initLog(Utils::appLogFileNamePath("processmonitor_test", ""));
+        // ThreadSanitizer starts a helper thread with the first thread; start it now so
+        // that the tests' thread counts see only the watchers.
+        std::thread([] {}).join();
+    }
+};
+const auto* const kLogEnvironment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+// The texts of the log lines, without timestamp and priority.
+std::vector<std::string> logTexts()
+{
+    std::ifstream file(Log::fileName());
+    std::vector<std::string> texts;
+    for (std::string line; std::getline(file, line);) {
+        const auto tab = line.find('\t', line.find('\t') + 1);
+        if (tab != std::string::npos) texts.push_back(line.substr(tab + 1));
+    }
+    return texts;
+}
+
+size_t logCount(const std::string& text)
+{
+    const auto texts = logTexts();
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+}
+
+int threadCount()
+{
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/task");
+    while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count;
+}
+
+bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout = 5s)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+bool isAlive(int pid)
+{
+    return ::waitpid(pid, nullptr, WNOHANG) == 0;  // a child of this test that has not ended
+}
+
+// Records every finished message it is given, with the time it arrived.
+class Collector {
+public:
+    void onFinished(const void*, std::string& message)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_messages.emplace_back(message, Clock::now());
+        m_changed.notify_all();
+    }
+
+    void subscribe(ProcessMonitor& monitor)
+    {
+        monitor.eventProcessFinished() += Poco::delegate(this, &Collector::onFinished);
+    }
+    void unsubscribe(ProcessMonitor& monitor)
+    {
+        monitor.eventProcessFinished() -= Poco::delegate(this, &Collector::onFinished);
+    }
+
+    // Waits for the message; its arrival time, or nothing after the timeout.
+    bool waitFor(const std::string& message, Clock::time_point* at = nullptr,
+                 Clock::duration timeout = 5s)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const bool found = m_changed.wait_for(lock, timeout, [&] { return findLocked(message); });
+        if (found && at) *at = findLocked(message)->second;
+        return found;
+    }
+
+    int count(const std::string& message)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<int>(std::count_if(m_messages.begin(), m_messages.end(),
+                                              [&](const auto& m) { return m.first == message; }));
+    }
+
+    int countPid(int pid)
+    {
+        const std::string prefix = "finished:" + std::to_string(pid) + ",";
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<int>(
+            std::count_if(m_messages.begin(), m_messages.end(),
+                          [&](const auto& m) { return m.first.rfind(prefix, 0) == 0; }));
+    }
+
+private:
+    const std::pair<std::string, Clock::time_point>* findLocked(const std::string& message) const
+    {
+        for (const auto& m : m_messages) {
+            if (m.first == message) return &m;
+        }
+        return nullptr;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::pair<std::string, Clock::time_point>> m_messages;  // guarded by m_mutex
+};
+
+std::string finished(int pid, int code, const std::string& name)
+{
+    return "finished:" + std::to_string(pid) + "," + std::to_string(code) + "," + name;
+}
+
+const ProcessStartInfo kSleeper{"/bin/sleep", {"30"}};
+
+class ProcessMonitorTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (int pid : m_strays) ::kill(pid, SIGKILL);
+        // Destroys the monitor, so that no watcher outlives the test.
+        ProcessMonitor::shutdown();
+    }
+
+    // Children the test kills itself at the end, whatever happened.
+    int stray(int pid)
+    {
+        m_strays.push_back(pid);
+        return pid;
+    }
+
+    Collector m_collector;
+    std::vector<int> m_strays;
+};
+
+TEST_F(ProcessMonitorTest, InstanceIsOneMonitorWithOneWatcher)
+{
+    const int before = threadCount();
+    const auto first = ProcessMonitor::instance();
+    EXPECT_EQ(threadCount(), before + 1);
+    EXPECT_EQ(ProcessMonitor::instance(), first);
+    EXPECT_EQ(threadCount(), before + 1);
+}
+
+TEST_F(ProcessMonitorTest, ShutdownWithoutMonitorRunsEmptyPassAndDestroysIt)
+{
+    const int before = threadCount();
+    ProcessMonitor::shutdown();
+    EXPECT_EQ(threadCount(), before);  // the watcher it started has been joined
+    const std::vector<std::string> expected = {"[ProcessMonitor] At exit handler started",
+                                               "[ProcessMonitor] Processes to launch: 0",
+                                               "[ProcessMonitor] At exit handler finished"};
+    auto texts = logTexts();
+    texts.erase(std::remove(texts.begin(), texts.end(), ""), texts.end());
+    EXPECT_EQ(texts, expected);
+}
+
+TEST_F(ProcessMonitorTest, EndedChildIsAnnouncedOnceWithinAboutASecond)
+{
+    const auto monitor = ProcessMonitor::instance();
+    m_collector.subscribe(*monitor);
+    const auto launchedAt = Clock::now();
+    const int three = monitor->launchProcess({"/bin/sh", {"-c", "exit 3"}}).id();
+    const int crashed = monitor->launchProcess({"/bin/sh", {"-c", "ulimit -c 0; kill -SEGV $$"}}).id();
+    const int sleeper = stray(monitor->launchProcess(kSleeper).id());
+
+    Clock::time_point at;
+    ASSERT_TRUE(m_collector.waitFor(finished(three, 3, "sh"), &at));
+    EXPECT_LT(at - launchedAt, 1500ms);
+    ASSERT_TRUE(m_collector.waitFor(finished(crashed, 128 + SIGSEGV, "sh")));
+    EXPECT_FALSE(monitor->isRunning(three));
+    EXPECT_TRUE(monitor->isRunning(sleeper));
+    EXPECT_EQ(logCount("[ProcessMonitor] Finished (" + finished(three, 3, "sh") + ")"), 1u);
+
+    // A further pass announces nothing again.
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(m_collector.countPid(three), 1);
+    EXPECT_EQ(m_collector.countPid(crashed), 1);
+    EXPECT_EQ(m_collector.countPid(sleeper), 0);
+    ASSERT_EQ(monitor->getRunningProcessList().size(), 1u);
+    EXPECT_EQ(monitor->getRunningProcessList().front().startInfo, kSleeper);
+    m_collector.unsubscribe(*monitor);
+}
+
+TEST_F(ProcessMonitorTest, DuplicateRecordIsRefusedUntilItsChildIsAnnounced)
+{
+    const auto monitor = ProcessMonitor::instance();
+    m_collector.subscribe(*monitor);
+    const int first = stray(monitor->launchProcess(kSleeper).id());
+
+    try {
+        monitor->launchProcess(kSleeper);
+        ADD_FAILURE() << "duplicate launched";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "process already running");
+    }
+    const ProcessStartInfo different[] = {
+        {"/bin/sleep", {"31"}},            // one argument
+        {"/bin/sleep", {"30", "1"}},       // number of arguments
+        {"/usr/bin/sleep", {"30"}},        // path, though the same file
+        {"/bin/sleep", {"1", "30"}},       // order
+    };
+    for (const ProcessStartInfo& info : different) {
+        SCOPED_TRACE(info.path + " " + info.args.front());
+        EXPECT_NO_THROW(stray(monitor->launchProcess(info).id()));
+    }
+
+    ASSERT_EQ(monitor->stopProcess(first), StopResult::Killed);
+    ASSERT_TRUE(m_collector.waitFor(finished(first, 0, "sleep")));
+    EXPECT_NO_THROW(stray(monitor->launchProcess(kSleeper).id()));
+    m_collector.unsubscribe(*monitor);
+}
+
+TEST_F(ProcessMonitorTest, StopSignalsSupervisedChildrenOnly)
+{
+    const auto monitor = ProcessMonitor::instance();
+    m_collector.subscribe(*monitor);
+    const int child = stray(monitor->launchProcess(kSleeper).id());
+    const int stranger = stray(Process::launch(kSleeper).id());  // not supervised
+
+    EXPECT_EQ(monitor->stopProcess(stranger), StopResult::NotRunning);
+    EXPECT_EQ(monitor->stopProcess(child), StopResult::Killed);
+    // SIGKILL, the service's own stop, is announced as exit code 0.
+    ASSERT_TRUE(m_collector.waitFor(finished(child, 0, "sleep")));
+    EXPECT_EQ(monitor->stopProcess(child), StopResult::NotRunning);
+    EXPECT_TRUE(isAlive(stranger));
+    m_collector.unsubscribe(*monitor);
+}
+
+TEST_F(ProcessMonitorTest, StopNeverSignalsAPidThatWasReused)
+{
+    const auto monitor = ProcessMonitor::instance();
+    m_collector.subscribe(*monitor);
+    const int target = stray(monitor->launchProcess(kSleeper).id());
+    // Line up with the watcher: right after an announcement the next pass is a second away.
+    const int marker = monitor->launchProcess({"/bin/true", {}}).id();
+    ASSERT_TRUE(m_collector.waitFor(finished(marker, 0, "true")));
+
+    // The state launch() leaves for a child that ended before it returned: reaped and
+    // parked, still in the running list. Its pid is free for anybody.
+    ::kill(target, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(target, &status, 0), target);
+    Process::addClosedProcess(ProcessHandle(target), status);
+    // Hand that pid to a stranger (the test has its own PID namespace).
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << target - 1 << std::flush;
+    const int stranger = stray(Process::launch(kSleeper).id());
+    EXPECT_EQ(stranger, target) << "pid not reused; the test then proves less";
+
+    EXPECT_EQ(monitor->stopProcess(target), StopResult::AlreadyEnded);
+    EXPECT_TRUE(isAlive(stranger));
+    ASSERT_TRUE(m_collector.waitFor(finished(target, 0, "sleep")));
+    EXPECT_EQ(monitor->stopProcess(target), StopResult::NotRunning);
+    EXPECT_TRUE(isAlive(stranger));
+    m_collector.unsubscribe(*monitor);
+}
+
+TEST_F(ProcessMonitorTest, StopOfChildrenThatExitAtOnce)
+{
+    const auto monitor = ProcessMonitor::instance();
+    m_collector.subscribe(*monitor);
+    std::vector<int> pids;
+    for (int i = 0; i < 20; ++i) {
+        const int pid = monitor->launchProcess({"/bin/true", {std::to_string(i)}}).id();
+        pids.push_back(pid);
+        // Ended or not, the pid is still this child's: signalled at most as a zombie.
+        const StopResult result = monitor->stopProcess(pid);
+        EXPECT_TRUE(result == StopResult::Killed || result == StopResult::AlreadyEnded);
+    }
+    for (int pid : pids) {
+        ASSERT_TRUE(m_collector.waitFor(finished(pid, 0, "true")));
+        EXPECT_EQ(m_collector.countPid(pid), 1);
+    }
+    m_collector.unsubscribe(*monitor);
+}
+
+TEST_F(ProcessMonitorTest, AtExitPassLaunchesInOrderAndGoesOnAfterAFailure)
+{
+    const auto mark = [](const std::string& file) {
+        return ProcessStartInfo{"/bin/sh", {"-c", "echo >> /var/log/" + file}};
+    };
+    {
+        const auto monitor = ProcessMonitor::instance();
+        monitor->addProcessStartAtExit(mark("first"));
+        monitor->addProcessStartAtExit({"/var/log/missing", {}});
+        monitor->addProcessStartAtExit(mark("second"));
+        monitor->addProcessStartAtExit(mark("first"));  // queued twice, launched twice
+    }
+    ProcessMonitor::shutdown();
+
+    auto texts = logTexts();
+    texts.erase(std::remove(texts.begin(), texts.end(), ""), texts.end());
+    ASSERT_EQ(texts.size(), 7u);
+    EXPECT_EQ(texts[0], "[ProcessMonitor] At exit handler started");
+    EXPECT_EQ(texts[1], "[ProcessMonitor] Processes to launch: 4");
+    EXPECT_EQ(texts[3], "error:/var/log/missing,create process error: No such file or directory");
+    EXPECT_EQ(texts[6], "[ProcessMonitor] At exit handler finished");
+    std::vector<int> pids;
+    for (size_t i : {2u, 4u, 5u}) {
+        int pid = 0;
+        char name[8] = {};
+        ASSERT_EQ(std::sscanf(texts[i].c_str(), "[ProcessMonitor] Started (started:%d,0,%7[^)])", &pid,
+                              name), 2)
+            << texts[i];
+        EXPECT_STREQ(name, "sh");
+        pids.push_back(pid);
+    }
+    EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end()));  // pids rise in a fresh namespace
+
+    EXPECT_TRUE(waitUntil([] {
+        std::ifstream first("/var/log/first");
+        std::ifstream second("/var/log/second");
+        const std::string a((std::istreambuf_iterator<char>(first)), {});
+        return a == "\n\n" && second.good();
+    }));
+    // A new monitor begins with nothing queued.
+    ProcessMonitor::shutdown();
+    EXPECT_EQ(logCount("[ProcessMonitor] Processes to launch: 0"), 1u);
+}
+
+TEST_F(ProcessMonitorTest, MonitorHeldByACallerOutlivesShutdown)
+{
+    auto old = ProcessMonitor::instance();
+    const std::weak_ptr<ProcessMonitor> watch = old;
+    m_collector.subscribe(*old);
+    const int child = stray(old->launchProcess(kSleeper).id());
+    const int threads = threadCount();
+
+    ProcessMonitor::shutdown();
+    ASSERT_FALSE(watch.expired());
+    const auto fresh = ProcessMonitor::instance();
+    EXPECT_NE(fresh, old);
+    EXPECT_TRUE(fresh->getRunningProcessList().empty());
+    EXPECT_FALSE(fresh->isRunning(child));
+
+    // The old monitor still supervises and announces to its subscribers.
+    EXPECT_EQ(old->stopProcess(child), StopResult::Killed);
+    ASSERT_TRUE(m_collector.waitFor(finished(child, 0, "sleep")));
+    // Unsubscribing through the kept share reaches that monitor, not the fresh one.
+    m_collector.unsubscribe(*old);
+    EXPECT_EQ(threadCount(), threads + 1);
+    old.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(threadCount(), threads);  // its watcher has been joined
+}
+
+// A subscriber that drops the last share from inside the event, on the watcher thread.
+class LastShareHolder {
+public:
+    void onFinished(const void*, std::string&)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_monitor.reset();
+        m_dropped = true;
+    }
+    std::mutex m_mutex;
+    std::shared_ptr<ProcessMonitor> m_monitor;  // guarded by m_mutex
+    bool m_dropped = false;                     // guarded by m_mutex
+};
+
+TEST_F(ProcessMonitorTest, LastShareDroppedInsideTheEventIsSafe)
+{
+    LastShareHolder holder;
+    std::weak_ptr<ProcessMonitor> watch;
+    {
+        auto monitor = ProcessMonitor::instance();
+        watch = monitor;
+        monitor->eventProcessFinished() += Poco::delegate(&holder, &LastShareHolder::onFinished);
+        monitor->launchProcess({"/bin/true", {}});
+        std::lock_guard<std::mutex> lock(holder.m_mutex);
+        holder.m_monitor = monitor;
+    }
+    const int threads = threadCount();
+    ProcessMonitor::shutdown();  // the holder's share is now the last
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(holder.m_mutex);
+        return holder.m_dropped;
+    }));
+    EXPECT_TRUE(waitUntil([&] { return watch.expired() && threadCount() < threads; }));
+}
+
+TEST_F(ProcessMonitorTest, ConcurrentLaunchesQueriesAndStopsWhileShutdownRuns)
+{
+    std::mutex mutex;
+    std::vector<std::shared_ptr<ProcessMonitor>> monitors;  // guarded by mutex
+    std::map<ProcessMonitor*, std::vector<int>> launched;   // guarded by mutex
+
+    const auto worker = [&](int id) {
+        const auto end = Clock::now() + 1500ms;
+        for (int i = 0; Clock::now() < end; ++i) {
+            const auto monitor = ProcessMonitor::instance();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (std::find(monitors.begin(), monitors.end(), monitor) == monitors.end()) {
+                    monitors.push_back(monitor);
+                    m_collector.subscribe(*monitor);
+                }
+            }
+            const ProcessStartInfo info{
+                "/bin/sh", {"-c", i % 3 ? "exit 0" : "sleep 0.3", std::to_string(id), std::to_string(i)}};
+            const int pid = monitor->launchProcess(info).id();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                launched[monitor.get()].push_back(pid);
+            }
+            EXPECT_TRUE(monitor->isRunning(info) || !monitor->isRunning(pid));
+            if (i % 4 == 0) {
+                EXPECT_NO_THROW(monitor->stopProcess(pid));
+            }
+            std::this_thread::sleep_for(15ms);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int id = 0; id < 4; ++id) threads.emplace_back(worker, id);
+    std::this_thread::sleep_for(600ms);
+    ProcessMonitor::shutdown();
+    for (auto& thread : threads) thread.join();
+
+    ASSERT_GE(monitors.size(), 2u);  // some launches reached the monitor made after shutdown
+    for (const auto& [monitor, pids] : launched) {
+        for (int pid : pids) {
+            // Every child is announced once, by the monitor that launched it, with 0.
+            ASSERT_TRUE(m_collector.waitFor(finished(pid, 0, "sh"))) << pid;
+            EXPECT_EQ(m_collector.countPid(pid), 1) << pid;
+        }
+    }
+    for (const auto& monitor : monitors) m_collector.unsubscribe(*monitor);
+}
+
+}  // namespace
