@@ -6,6 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 presets=${*:-"default asan tsan"}
+full=${*:+no}
 for preset in $presets; do
     echo "=== $preset: build"
     cmake --preset "$preset" >/dev/null
@@ -13,3 +14,11 @@ for preset in $presets; do
     echo "=== $preset: test"
     ctest --preset "$preset"
 done
+
+# The full run also keeps the benchmark and the fuzz targets building and running.
+if [ "${full:-yes}" = yes ]; then
+    echo "=== benchmark (tiny counts: only to keep it building and running)"
+    scripts/bench.sh --smoke
+    echo "=== fuzzing"
+    scripts/fuzz.sh 60
+fi

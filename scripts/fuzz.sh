@@ -1,0 +1,3 @@
+#!/bin/sh
+# Placeholder until the fuzz targets land.
+exit 0
