@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
-
 #include <Poco/Mutex.h>
+
+#include <string>
 
 namespace Poco {
 class FormattingChannel;

@@ -1,11 +1,11 @@
+#include <Poco/Exception.h>
+#include <Poco/Format.h>
+
 #include <chrono>
 #include <exception>
 #include <functional>
 #include <string>
 #include <thread>
-
-#include <Poco/Exception.h>
-#include <Poco/Format.h>
 
 #include "channel/activesockets.h"
 #include "channel/websocketrequesthandler.h"

@@ -1,14 +1,5 @@
 #include "core/serviceapplication.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <iostream>
-
 #include <Poco/File.h>
 #include <Poco/Format.h>
 #include <Poco/Net/HTTPServer.h>
@@ -21,6 +12,14 @@
 #include <Poco/Util/HelpFormatter.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionSet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
 
 #include "channel/requesthandlerfactory.h"
 #include "core/customlog.h"
@@ -90,10 +89,10 @@ bool ServiceApplication::serviceCommand() const { return m_serviceCommand; }
 void ServiceApplication::defineOptions(Poco::Util::OptionSet& options)
 {
     Poco::Util::ServerApplication::defineOptions(options);
-    options.addOption(Poco::Util::Option("help", "h",
-                                         "Display help information on command line arguments.")
-                          .required(false)
-                          .repeatable(false));
+    options.addOption(
+        Poco::Util::Option("help", "h", "Display help information on command line arguments.")
+            .required(false)
+            .repeatable(false));
     options.addOption(Poco::Util::Option("configfile", "c", "Load config file from given file.")
                           .required(false)
                           .repeatable(false)

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <Poco/Util/ServerApplication.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <Poco/Util/ServerApplication.h>
 
 namespace VpnService {
 

@@ -1,12 +1,12 @@
 #include "core/utils.h"
 
-#include <sstream>
-#include <stdexcept>
-
 #include <Poco/Environment.h>
 #include <Poco/File.h>
 #include <Poco/Format.h>
 #include <Poco/Path.h>
+
+#include <sstream>
+#include <stdexcept>
 
 namespace {
 

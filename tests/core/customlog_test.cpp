@@ -1,7 +1,14 @@
 // The log facade through its real channel chain: file first, then standard error.
 // Each test case runs in its own process (and namespace), so the once-only set-up
 // starts fresh in every case.
+#include "core/customlog.h"
+
+#include <Poco/DateTime.h>
+#include <Poco/LocalDateTime.h>
+#include <Poco/Logger.h>
+#include <Poco/Message.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,13 +16,6 @@
 #include <regex>
 #include <sstream>
 
-#include <Poco/DateTime.h>
-#include <Poco/LocalDateTime.h>
-#include <Poco/Logger.h>
-#include <Poco/Message.h>
-#include <gtest/gtest.h>
-
-#include "core/customlog.h"
 #include "core/utils.h"
 
 namespace {
@@ -82,7 +82,8 @@ TEST(Log, TenthsDigitIsCutNotRounded)
         int second, millisecond;
         const char* shown;
     };
-    for (const Case& c : {Case{9, 999, ":09.9\t"}, Case{10, 50, ":10.0\t"}, Case{0, 100, ":00.1\t"}}) {
+    for (const Case& c :
+         {Case{9, 999, ":09.9\t"}, Case{10, 50, ":10.0\t"}, Case{0, 100, ":00.1\t"}}) {
         // Local time in the line: build the instant from a local date and time.
         Poco::LocalDateTime local(2024, 3, 5, 14, 7, c.second, c.millisecond);
         Poco::Message message("vpn-service log", "t", Poco::Message::PRIO_INFORMATION);

@@ -1,11 +1,11 @@
 // The text helpers, as tables of cases.
-#include <stdexcept>
+#include "core/utils.h"
 
 #include <Poco/Environment.h>
 #include <Poco/Format.h>
 #include <gtest/gtest.h>
 
-#include "core/utils.h"
+#include <stdexcept>
 
 namespace {
 
@@ -21,17 +21,9 @@ TEST(Utils, QuotedString)
 TEST(Utils, UnquotedString)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"\"x\"", "x"},
-        {"\"\"", "\"\""},
-        {"\"", "\""},
-        {"\"\"\"", "\""},
-        {"\"a\"b\"", "a\"b"},
-        {"\"\"x\"\"", "\"x\""},
-        {"'x'", "'x'"},
-        {" \"x\"", " \"x\""},
-        {"\"x", "\"x"},
-        {"x\"", "x\""},
-        {"", ""},
+        {"\"x\"", "x"},       {"\"\"", "\"\""},       {"\"", "\""},   {"\"\"\"", "\""},
+        {"\"a\"b\"", "a\"b"}, {"\"\"x\"\"", "\"x\""}, {"'x'", "'x'"}, {" \"x\"", " \"x\""},
+        {"\"x", "\"x"},       {"x\"", "x\""},         {"", ""},
     };
     for (const auto& [input, expected] : cases) {
         EXPECT_EQ(Utils::unquotedString(input), expected) << "input: [" << input << "]";
@@ -47,8 +39,8 @@ TEST(Utils, PlatformExecutableIsTheNameUnchanged)
 TEST(Utils, VersionTexts)
 {
     const Poco::UInt32 v = Poco::Environment::libraryVersion();
-    const std::string version = Poco::format("%d.%d.%d", int(v >> 24), int((v >> 16) & 0xFF),
-                                             int((v >> 8) & 0xFF));
+    const std::string version =
+        Poco::format("%d.%d.%d", int(v >> 24), int((v >> 16) & 0xFF), int((v >> 8) & 0xFF));
     EXPECT_EQ(Utils::libraryVersion(), version);
     EXPECT_EQ(Utils::libraryVersion(), "1.11.0");  // what Debian 12 ships
     EXPECT_EQ(Utils::versionInfo("VPN service"), "VPN service, POCO version " + version);
@@ -64,11 +56,7 @@ TEST(Utils, BoolString)
 TEST(Utils, Trim)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {" \t\r\n a b \n\r\t ", "a b"},
-        {" \t\n", ""},
-        {"", ""},
-        {"x", "x"},
-        {"\v\fx\v\f", "x"},
+        {" \t\r\n a b \n\r\t ", "a b"}, {" \t\n", ""}, {"", ""}, {"x", "x"}, {"\v\fx\v\f", "x"},
         {"\x80 x \xff", "\x80 x \xff"},
     };
     for (const auto& [input, expected] : cases) {

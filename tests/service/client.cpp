@@ -48,10 +48,7 @@ std::string Client::receiveText(std::chrono::milliseconds timeout)
     return text;
 }
 
-void Client::sendClose()
-{
-    m_socket->shutdown(Poco::Net::WebSocket::WS_NORMAL_CLOSE);
-}
+void Client::sendClose() { m_socket->shutdown(Poco::Net::WebSocket::WS_NORMAL_CLOSE); }
 
 void Client::close() { m_socket->close(); }
 

@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/WebSocket.h>
+
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
-
-#include <Poco/Net/HTTPClientSession.h>
-#include <Poco/Net/WebSocket.h>
 
 // A real WebSocket client (Poco's) for talking to the service under test.
 namespace servicetest {

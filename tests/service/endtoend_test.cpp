@@ -1,5 +1,6 @@
 // The whole service end to end: real binary, real WebSocket clients, real children
 // (Debian's openvpn among them), real signals.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,8 +9,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <regex>
-
-#include <gtest/gtest.h>
 
 #include "client.h"
 #include "serviceprocess.h"
@@ -22,7 +21,12 @@ namespace {
 
 const std::string kOpenvpn = "/usr/sbin/openvpn --dev null --lport 0 --verb 0";
 
-bool alive(int pid) { return ::kill(pid, 0) == 0 && readFile("/proc/" + std::to_string(pid) + "/stat").find(") Z") == std::string::npos; }
+// Running, and not a zombie waiting to be reaped.
+bool alive(int pid)
+{
+    return ::kill(pid, 0) == 0 &&
+           readFile("/proc/" + std::to_string(pid) + "/stat").find(") Z") == std::string::npos;
+}
 
 // The pid in "started:<pid>,0,<name>", or -1.
 int startedPid(const std::string& message, const std::string& name)
@@ -36,7 +40,8 @@ int startedPid(const std::string& message, const std::string& name)
 std::string errorText(const std::string& message)
 {
     std::smatch match;
-    if (!std::regex_match(message, match, std::regex("error:(\\d+),(.*)"))) return "<" + message + ">";
+    if (!std::regex_match(message, match, std::regex("error:(\\d+),(.*)")))
+        return "<" + message + ">";
     const long seconds = std::stol(match[1]);
     if (std::labs(seconds - static_cast<long>(std::time(nullptr))) > 5) return "<stale seconds>";
     return match[2];
@@ -45,7 +50,8 @@ std::string errorText(const std::string& message)
 // An openvpn the service did not start.
 int spawnStrangerOpenvpn()
 {
-    const char* argv[] = {"/usr/sbin/openvpn", "--dev", "null", "--lport", "0", "--verb", "0", nullptr};
+    const char* argv[] = {
+        "/usr/sbin/openvpn", "--dev", "null", "--lport", "0", "--verb", "0", nullptr};
     int pid = -1;
     posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ);
     return pid;
@@ -126,6 +132,7 @@ TEST_F(EndToEnd, AtExitRecordsRunInOrderBeforeClientsAreClosed)
     Client a;
     Client b;
     a.send("atexit: /bin/sh -c \"echo one > " + dir + "/one\"");
+    ASSERT_TRUE(waitForLog("Request: [atexit: /bin/sh"));  // queued first
     b.send("atexit: /usr/bin/env sh -c \"echo two > " + dir + "/two\"");
     ASSERT_FALSE(a.receive(200ms));  // no reply to atexit
     ASSERT_TRUE(waitForLog("Request: [atexit: /usr/bin/env"));
@@ -145,7 +152,9 @@ TEST_F(EndToEnd, AtExitRecordsRunInOrderBeforeClientsAreClosed)
     EXPECT_NE(texts[pass + 1].find(",0,sh)"), std::string::npos) << texts[pass + 1];
     EXPECT_NE(texts[pass + 2].find(",0,env)"), std::string::npos) << texts[pass + 2];
     EXPECT_EQ(texts[pass + 3], "[ProcessMonitor] At exit handler finished");
-    EXPECT_TRUE(waitFor([&] { return readFile(dir + "/one") == "one\n" && readFile(dir + "/two") == "two\n"; }, 3s));
+    EXPECT_TRUE(waitFor(
+        [&] { return readFile(dir + "/one") == "one\n" && readFile(dir + "/two") == "two\n"; },
+        3s));
 
     a.sendClose();
     b.sendClose();

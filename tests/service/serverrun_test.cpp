@@ -1,13 +1,12 @@
 // The server run of the real binary: banner, port probe, support scripts, termination.
+#include <Poco/Net/ServerSocket.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
-#include <Poco/Net/ServerSocket.h>
-#include <gtest/gtest.h>
 
 #include "client.h"
 #include "serviceprocess.h"

@@ -1,7 +1,6 @@
 // Start-up of the real service binary: options, help, log checks and exit codes.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "serviceprocess.h"
 
