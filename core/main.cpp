@@ -1,5 +1,6 @@
 #include <Poco/Exception.h>
 #include <Poco/Format.h>
+#include <Poco/ThreadPool.h>
 
 #include <chrono>
 #include <exception>
@@ -49,6 +50,10 @@ void shutdownDrain(const std::string& tag)
     while (VpnService::WebSocketRequestHandler::activeCount() != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // A worker thread goes on for a moment after its handler is gone, releasing the
+    // framework's per-connection objects; the process must not run its static
+    // destructors under it.
+    drainStep(tag, [] { Poco::ThreadPool::defaultPool().joinAll(); });
     logQuietly(&Log::information, Poco::format("%s Finished", tag));
 }
 

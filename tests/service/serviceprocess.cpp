@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -65,6 +66,8 @@ bool ServiceProcess::running()
     const pid_t result = ::waitpid(m_pid, &status, WNOHANG);
     if (result != m_pid) return true;
     m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // The sanitizer presets make a report end the process with 66: show the report.
+    if (*m_exitCode == 66) std::cerr << "service sanitizer report:\n" << standardError();
     return false;
 }
 
