@@ -2,12 +2,12 @@
 // the started message and the error message. Everything here runs on the connection
 // thread, inside the receive loop, and holds no lock of its own.
 
+#include <Poco/Format.h>
+
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
-
-#include <Poco/Format.h>
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
@@ -21,13 +21,13 @@ namespace {
 
 // killall's complaints are dropped and the shell always ends with 0, so "no openvpn
 // running" is not a failure.
-const char* const kKillAllOpenVpnCommand =
-    "/bin/bash -c 'killall -9 openvpn 2>/dev/null; exit 0'";
+const char* const kKillAllOpenVpnCommand = "/bin/bash -c 'killall -9 openvpn 2>/dev/null; exit 0'";
 
 // The monitor this connection subscribed to. After the shutdown drain has dropped the
 // singleton, a request still served here thus reaches the children this connection
 // hears about, not a new, empty monitor that would deny they exist.
-std::shared_ptr<ProcessMonitor> supervisingMonitor(const std::shared_ptr<ProcessMonitor>& subscribed)
+std::shared_ptr<ProcessMonitor> supervisingMonitor(
+    const std::shared_ptr<ProcessMonitor>& subscribed)
 {
     return subscribed ? subscribed : ProcessMonitor::instance();
 }
@@ -91,8 +91,7 @@ void WebSocketRequestHandler::handlerCloseProcess(const int& pid)
         return;
     }
     // Killed and AlreadyEnded get no reply: the finished message reaches every client.
-    if (result == ProcessMonitor::StopResult::NotRunning)
-        onProcessError("process does not exist");
+    if (result == ProcessMonitor::StopResult::NotRunning) onProcessError("process does not exist");
 }
 
 }  // namespace VpnService

@@ -2,10 +2,10 @@
 // blank-separated words, with single or double quotes grouping blanks into one word.
 // Nothing is trimmed, folded or escaped; every byte value passes into the words.
 
+#include <Poco/Format.h>
+
 #include <cstdint>
 #include <string>
-
-#include <Poco/Format.h>
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
@@ -58,21 +58,21 @@ void addWord(ProcessStartInfo& startInfo, const std::string& word)
 }
 
 // One word that an unquoted blank ended. False when the request must be rejected now.
-bool processToken(WebSocketRequestHandler::CommandType& type, ProcessStartInfo& startInfo,
-                  int& pid, const std::string& token)
+bool processToken(WebSocketRequestHandler::CommandType& type, ProcessStartInfo& startInfo, int& pid,
+                  const std::string& token)
 {
     if (token.empty()) return true;
     switch (type) {
-    case WebSocketRequestHandler::Stop:
-        return convertPid(token, pid);  // a later word replaces the pid
-    case WebSocketRequestHandler::Start:
-    case WebSocketRequestHandler::AtExit:
-        addWord(startInfo, token);
-        return true;
-    case WebSocketRequestHandler::Init:
-        return true;
-    case WebSocketRequestHandler::None:
-        break;
+        case WebSocketRequestHandler::Stop:
+            return convertPid(token, pid);  // a later word replaces the pid
+        case WebSocketRequestHandler::Start:
+        case WebSocketRequestHandler::AtExit:
+            addWord(startInfo, token);
+            return true;
+        case WebSocketRequestHandler::Init:
+            return true;
+        case WebSocketRequestHandler::None:
+            break;
     }
     // The last byte is the client's ':' and is not looked at.
     const std::string word = token.substr(0, token.size() - 1);
@@ -88,9 +88,9 @@ void WebSocketRequestHandler::parseRequest(const std::string& request)
 {
     Log::information(Poco::format("%s Request: [%s]", m_objectName, request));
     if (request == kSpecialRequest) {
-        Log::information(Poco::format(
-            "%s Special request to terminate openvpn (if still he is running still)",
-            m_objectName));
+        Log::information(
+            Poco::format("%s Special request to terminate openvpn (if still he is running still)",
+                         m_objectName));
         killAllOpenVpnProcesses();
         return;
     }
@@ -104,25 +104,25 @@ void WebSocketRequestHandler::parseRequest(const std::string& request)
         return;
     }
     switch (type) {
-    case Init:
-        handlerInit();
-        break;
-    case Start:
-        handlerLaunchProcess(startInfo);
-        break;
-    case AtExit:
-        handlerAddStartAtExit(startInfo);
-        break;
-    case Stop:
-        handlerCloseProcess(pid);
-        break;
-    case None:
-        break;  // parseCommand never accepts it
+        case Init:
+            handlerInit();
+            break;
+        case Start:
+            handlerLaunchProcess(startInfo);
+            break;
+        case AtExit:
+            handlerAddStartAtExit(startInfo);
+            break;
+        case Stop:
+            handlerCloseProcess(pid);
+            break;
+        case None:
+            break;  // parseCommand never accepts it
     }
 }
 
-bool WebSocketRequestHandler::parseCommand(CommandType& type, ProcessStartInfo& startInfo,
-                                           int& pid, const std::string& request)
+bool WebSocketRequestHandler::parseCommand(CommandType& type, ProcessStartInfo& startInfo, int& pid,
+                                           const std::string& request)
 {
     type = None;
     startInfo.path.clear();
@@ -161,15 +161,15 @@ bool WebSocketRequestHandler::parseCommand(CommandType& type, ProcessStartInfo& 
     for (std::string& arg : startInfo.args) arg = Utils::unquotedString(arg);
 
     switch (type) {
-    case Start:
-    case AtExit:
-        return !startInfo.path.empty();
-    case Init:
-        return true;
-    case Stop:
-        return pid != 0;
-    case None:
-        break;
+        case Start:
+        case AtExit:
+            return !startInfo.path.empty();
+        case Init:
+            return true;
+        case Stop:
+            return pid != 0;
+        case None:
+            break;
     }
     return false;
 }

@@ -1,13 +1,13 @@
 // The request grammar as a table: each request text with the command, launch record,
 // pid and result that parseCommand must yield, and the log lines it must write.
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
@@ -63,6 +63,8 @@ std::string stoulError(const std::string& word) { return "E std::stoul error; s=
 
 const std::string kSpecial = "start: <kill openvpn>";
 
+// One row per case reads better than one field per line.
+// clang-format off
 const std::vector<GrammarCase> kCases = {
     // start and its words
     {"start: /bin/ls", Handler::Start, "/bin/ls", {}, 0, true, {}},
@@ -123,6 +125,7 @@ const std::vector<GrammarCase> kCases = {
     {"a stop: 9", Handler::Stop, "", {}, 9, true, {warning("")}},
     {"start; /bin/ls", Handler::Start, "/bin/ls", {}, 0, true, {}},
 };
+// clang-format on
 
 TEST(RequestGrammar, ParseCommandTable)
 {
