@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
+namespace VpnBench {
+
+using Clock = std::chrono::steady_clock;
+
+// A lean WebSocket client over one loopback connection: the same client drives the floor
+// servers and the service, so its own cost is equal on both sides of every ratio. It reads
+// whatever the socket holds at once and cuts frames from its own buffer, so a deadline
+// never splits a frame. One thread at a time.
+class BenchClient {
+public:
+    struct Message {
+        std::string text;      // payload, without the service's final NUL
+        Clock::time_point at;  // when the bytes holding the frame's end were read
+    };
+
+    // Connects (TCP_NODELAY) and completes the handshake. Throws std::runtime_error or the
+    // framework's network exceptions.
+    explicit BenchClient(const Poco::Net::SocketAddress& server);
+    BenchClient(const BenchClient&) = delete;
+    BenchClient& operator=(const BenchClient&) = delete;
+
+    // One masked final text frame. Throws the framework's network exceptions.
+    void send(const std::string& text);
+    // The next data frame, or nullopt once the deadline passes. Control frames are
+    // skipped. Throws std::runtime_error when the server ends the connection.
+    std::optional<Message> receive(Clock::time_point deadline);
+    // Sends a close frame and ends the connection; never throws.
+    void close();
+
+private:
+    // Cuts one frame off m_input into *message; false while it is incomplete.
+    bool takeFrame(Message* message, unsigned char* opcode);
+    // Reads what has arrived, waiting until the deadline; false when nothing came.
+    bool fill(Clock::time_point deadline);
+
+    Poco::Net::StreamSocket m_socket;
+    std::string m_input;  // received, not yet cut into frames
+    Clock::time_point m_lastRead;
+};
+
+}  // namespace VpnBench

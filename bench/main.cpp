@@ -1,0 +1,228 @@
+// The benchmark: the service binary against its physical floor, measured in one run. It
+// must run inside private namespaces (scripts/bench.sh puts it there): it starts the
+// service, which binds the fixed port and writes under /var/log.
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/clientgroup.h"
+#include "bench/floorserver.h"
+#include "bench/measures.h"
+#include "bench/report.h"
+#include "bench/serviceprocess.h"
+
+using namespace VpnBench;
+
+namespace {
+
+struct Counts {
+    int rounds;         // floors and service alternate this often, against drifting load
+    int single;         // requests per round with one client
+    int perClient;      // requests per client per round with 16 clients
+    int warmup;         // untimed requests per client before the rounds
+    int exitChildren;   // children timed for the exit notice
+    double idleSeconds;
+    std::vector<int> levels;  // sleeping children for the scale figures
+    int scaleRequests;
+    double passSeconds;  // window over which the watcher's passes are costed
+};
+
+const Counts kFull{4, 250, 50, 20, 20, 10.0, {0, 100, 1000}, 300, 5.0};
+const Counts kSmoke{1, 20, 3, 2, 3, 1.0, {0, 10, 100}, 20, 1.0};
+const int kClients = 16;
+const std::chrono::seconds kDrainTimeout(5);
+const char* const kServiceOutput = "/var/log/vpn-bench-service.out";
+
+struct Options {
+    bool smoke = false;
+    std::string json;
+    std::string service = VPN_SERVICE_BINARY;
+};
+
+void usage(std::ostream& out)
+{
+    out << "usage: vpn-bench [--smoke] [--json=FILE] [--service=BINARY]\n"
+           "  --smoke    tiny counts, only to check that the benchmark builds and runs\n"
+           "  --json     where the figures go as JSON (default " VPN_BENCH_JSON_DIR
+           "/bench[-smoke].json)\n"
+           "  --service  the service binary (default " VPN_SERVICE_BINARY ")\n"
+           "Runs only inside private namespaces: use scripts/bench.sh.\n";
+}
+
+// The request text for one start; every argument is unique in the run, so that no start
+// is refused as a duplicate of a running child.
+ClientGroup::Request trueStarts(const std::string& tag)
+{
+    return [tag](int c, int i) {
+        return "start: /bin/true " + tag + "-" + std::to_string(c) + "-" + std::to_string(i);
+    };
+}
+
+void append(std::vector<double>& all, const Batch& batch)
+{
+    all.insert(all.end(), batch.samplesMs.begin(), batch.samplesMs.end());
+}
+
+Concurrency measureConcurrency(int clients, const Counts& counts, const FloorServer& echo,
+                               const FloorServer& spawner, ClientGroup& service)
+{
+    ClientGroup echoClients(echo.address(), clients);
+    ClientGroup spawnClients(spawner.address(), clients);
+    const std::string n = "n" + std::to_string(clients);
+    runSpawnFloor(clients, counts.warmup, "wa" + n);
+    echoClients.run(counts.warmup, trueStarts("wb" + n), false);
+    spawnClients.run(counts.warmup, trueStarts("wc" + n), false);
+    service.run(counts.warmup, trueStarts("ws" + n), true);
+
+    const int perClient = clients == 1 ? counts.single : counts.perClient;
+    std::vector<double> a, b, c, s;
+    double cSeconds = 0;
+    double sSeconds = 0;
+    Concurrency result;
+    result.clients = clients;
+    for (int round = 0; round < counts.rounds; ++round) {
+        const std::string tag = n + "r" + std::to_string(round);
+        append(a, runSpawnFloor(clients, perClient, "a" + tag));
+        append(b, echoClients.run(perClient, trueStarts("b" + tag), false));
+        const Batch floorC = spawnClients.run(perClient, trueStarts("c" + tag), false);
+        append(c, floorC);
+        cSeconds += floorC.wallSeconds;
+        const Batch started = service.run(perClient, trueStarts("s" + tag), true);
+        append(s, started);
+        sSeconds += started.wallSeconds;
+        result.serviceRequests += started.requests;
+        result.serviceErrors += started.errors;
+    }
+    result.floorA = summarize(a);
+    result.floorB = summarize(b);
+    result.floorAB = addSummaries(result.floorA, result.floorB);
+    result.floorC = summarize(c);
+    result.service = summarize(s);
+    result.serviceStartsPerSecond = sSeconds > 0 ? result.serviceRequests / sSeconds : 0;
+    result.floorCStartsPerSecond = cSeconds > 0 ? c.size() / cSeconds : 0;
+    result.finishedLost = service.drainFinished(kDrainTimeout);
+    result.finishedExpected = service.expectedFinished();
+    return result;
+}
+
+std::vector<ScaleLevel> measureScale(const Counts& counts, const Poco::Net::SocketAddress& address,
+                                     pid_t servicePid)
+{
+    ClientGroup one(address, 1);
+    std::vector<ScaleLevel> levels;
+    int running = 0;
+    for (const int level : counts.levels) {
+        const int first = running;
+        const Batch sleepers = one.runOne(
+            0, level - running,
+            [first](int, int i) { return "start: /bin/sleep 3600 " + std::to_string(first + i); },
+            false);
+        if (sleepers.errors != 0) throw std::runtime_error("a sleeping child was refused");
+        running = level;
+        ScaleLevel result;
+        result.children = level;
+        const Quiet quiet = measureQuiet(servicePid, counts.passSeconds);
+        result.passMs = quiet.cpuMs / quiet.seconds;  // one pass a second
+        const std::string tag = "sc" + std::to_string(level);
+        one.runOne(0, counts.warmup, trueStarts("w" + tag), true);
+        result.start = summarize(one.runOne(0, counts.scaleRequests, trueStarts(tag), true).samplesMs);
+        // Drained before the next window, so that no announcement falls into it.
+        result.finishedLost = one.drainFinished(kDrainTimeout);
+        levels.push_back(result);
+    }
+    return levels;
+}
+
+std::string tail(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string all = text.str();
+    return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
+}
+
+Results runBenchmark(const Options& options, const Counts& counts)
+{
+    Results results;
+    results.mode = options.smoke ? "smoke" : "full";
+    results.rounds = counts.rounds;
+    const FloorServer echo(FloorServer::Kind::Echo);
+    const FloorServer spawner(FloorServer::Kind::Spawn);
+
+    ServiceProcess service(options.service, kServiceOutput);
+    const Poco::Net::SocketAddress address("127.0.0.1", 6457);
+    if (!service.waitServing(address, std::chrono::seconds(10)))
+        throw std::runtime_error("the service did not come up; its output:\n" + tail(kServiceOutput));
+    {
+        ClientGroup single(address, 1);
+        results.concurrency.push_back(measureConcurrency(1, counts, echo, spawner, single));
+    }
+    {
+        ClientGroup many(address, kClients);
+        results.concurrency.push_back(measureConcurrency(kClients, counts, echo, spawner, many));
+        results.exitNotice = measureExitNotice(many, counts.exitChildren);
+        results.idleClients = many.size();
+        results.idle = measureQuiet(service.pid(), counts.idleSeconds);
+    }
+    results.scale = measureScale(counts, address, service.pid());
+    results.serviceExitCode = service.stop(std::chrono::seconds(10));
+    evaluateTargets(results);
+    return results;
+}
+
+bool parse(int argc, char** argv, Options* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--smoke") {
+            options->smoke = true;
+        } else if (arg.compare(0, 7, "--json=") == 0) {
+            options->json = arg.substr(7);
+        } else if (arg.compare(0, 10, "--service=") == 0) {
+            options->service = arg.substr(10);
+        } else {
+            return false;
+        }
+    }
+    if (options->json.empty())
+        options->json = std::string(VPN_BENCH_JSON_DIR) + (options->smoke ? "/bench-smoke.json" : "/bench.json");
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!parse(argc, argv, &options)) {
+        usage(std::cerr);
+        return 2;
+    }
+    if (!insidePrivateNamespaces()) {
+        std::cerr << "vpn-bench: not inside private namespaces; the service binds a fixed port "
+                     "and writes under /var/log. Run scripts/bench.sh.\n";
+        return 2;
+    }
+    // A client whose connection the server has ended must see an error, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        const Results results = runBenchmark(options, options.smoke ? kSmoke : kFull);
+        printTable(results, std::cout);
+        std::ofstream json(options.json);
+        writeJson(results, json);
+        json.close();
+        if (!json) throw std::runtime_error("cannot write " + options.json);
+        std::cout << "\n  figures written to " << options.json << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << "vpn-bench: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

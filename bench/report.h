@@ -1,0 +1,59 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bench/measures.h"
+#include "bench/stats.h"
+
+namespace VpnBench {
+
+// Start latency at one concurrency, side by side with the floors measured with it.
+struct Concurrency {
+    int clients = 0;
+    Summary floorA, floorB, floorC, service;
+    Summary floorAB;  // a + b, percentile by percentile
+    double serviceStartsPerSecond = 0;
+    double floorCStartsPerSecond = 0;
+    int serviceRequests = 0;
+    int serviceErrors = 0;
+    long finishedExpected = 0;  // (client, child) pairs
+    long finishedLost = 0;
+};
+
+struct ScaleLevel {
+    int children = 0;  // sleeping children supervised while measuring
+    Summary start;
+    double passMs = 0;  // service CPU per watcher pass (1 s), idle background included
+    long finishedLost = 0;  // of the timed starts' children, (client, child) pairs
+};
+
+struct Target {
+    std::string name;
+    double value = 0;
+    std::string relation;  // "<=" or "<"
+    double limit = 0;
+    bool met = false;
+};
+
+struct Results {
+    std::string mode;  // "full" or "smoke"
+    int rounds = 0;
+    std::vector<Concurrency> concurrency;
+    ExitNotice exitNotice;
+    std::vector<ScaleLevel> scale;
+    Quiet idle;
+    int idleClients = 0;
+    int serviceExitCode = 0;
+    std::vector<Target> targets;
+};
+
+// Fills results.targets from the figures.
+void evaluateTargets(Results& results);
+// The one table of every figure.
+void printTable(const Results& results, std::ostream& out);
+// The same figures as one JSON document.
+void writeJson(const Results& results, std::ostream& out);
+
+}  // namespace VpnBench

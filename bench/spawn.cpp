@@ -1,0 +1,78 @@
+#include "bench/spawn.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace VpnBench {
+
+pid_t spawnAndPeek(const std::vector<std::string>& argv, bool* reaped)
+{
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    // Set up and torn down per spawn, as the service does.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    std::memset(&all, 0xFF, sizeof all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int error =
+        posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(error));
+
+    int status = 0;
+    pid_t result;
+    do {
+        result = waitpid(pid, &status, WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    *reaped = result == pid;
+    return pid;
+}
+
+void PendingChildren::add(pid_t pid)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pids.push_back(pid);
+}
+
+void PendingChildren::reap()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_pids.begin(); it != m_pids.end();) {
+        int status = 0;
+        const pid_t result = waitpid(*it, &status, WNOHANG);
+        it = (result == 0 || (result < 0 && errno == EINTR)) ? it + 1 : m_pids.erase(it);
+    }
+}
+
+void PendingChildren::reapAll()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const pid_t pid : m_pids) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    m_pids.clear();
+}
+
+}  // namespace VpnBench
