@@ -2,7 +2,6 @@
 
 #include <Poco/File.h>
 #include <Poco/Format.h>
-#include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/Net.h>
 #include <Poco/Net/ServerSocket.h>
@@ -23,6 +22,7 @@
 
 #include "channel/requesthandlerfactory.h"
 #include "core/customlog.h"
+#include "core/httpacceptor.h"
 #include "core/utils.h"
 
 namespace VpnService {
@@ -172,7 +172,7 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
     bindExclusive(socket, m_port);
     socket.listen(kBacklog);
     setCloseOnExec(socket.impl()->sockfd());
-    Poco::Net::HTTPServer server(factory, socket, params);
+    HttpAcceptor server(factory, socket, params);
 
     Log::information(Poco::format("%s Starting server", m_objectName));
     server.start();
