@@ -1,8 +1,8 @@
 #include "bench/benchclient.h"
 
-#include <stdexcept>
-
 #include <Poco/Timespan.h>
+
+#include <stdexcept>
 
 namespace VpnBench {
 
@@ -12,7 +12,8 @@ const unsigned char kMask[4] = {0x5A, 0x3C, 0x96, 0xE1};
 
 long long microsecondsUntil(Clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
     return left.count() > 0 ? left.count() : 0;
 }
 
@@ -30,7 +31,8 @@ BenchClient::BenchClient(const Poco::Net::SocketAddress& server)
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
     std::string::size_type end;
     while ((end = m_input.find("\r\n\r\n")) == std::string::npos) {
-        if (!fill(deadline)) throw std::runtime_error("no handshake answer from " + server.toString());
+        if (!fill(deadline))
+            throw std::runtime_error("no handshake answer from " + server.toString());
     }
     const std::string head = m_input.substr(0, end);
     m_input.erase(0, end + 4);

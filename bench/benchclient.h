@@ -1,11 +1,11 @@
 #pragma once
 
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
-
-#include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
 
 namespace VpnBench {
 

@@ -74,8 +74,7 @@ double ClientGroup::onEveryClient(const std::function<void(int)>& body)
     return seconds;
 }
 
-void ClientGroup::requestLoop(Member& member, int c, int count, const Request& request,
-                              Batch* out)
+void ClientGroup::requestLoop(Member& member, int c, int count, const Request& request, Batch* out)
 {
     out->samplesMs.reserve(out->samplesMs.size() + static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -111,7 +110,8 @@ Batch ClientGroup::run(int perClient, const Request& request, bool expectFinishe
         batch.requests += mine.requests;
         batch.errors += mine.errors;
     }
-    if (expectFinished) m_expected.insert(m_expected.end(), batch.started.begin(), batch.started.end());
+    if (expectFinished)
+        m_expected.insert(m_expected.end(), batch.started.begin(), batch.started.end());
     return batch;
 }
 
@@ -121,14 +121,12 @@ Batch ClientGroup::runOne(int c, int count, const Request& request, bool expectF
     const Clock::time_point start = Clock::now();
     requestLoop(m_members[c], c, count, request, &batch);
     batch.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (expectFinished) m_expected.insert(m_expected.end(), batch.started.begin(), batch.started.end());
+    if (expectFinished)
+        m_expected.insert(m_expected.end(), batch.started.begin(), batch.started.end());
     return batch;
 }
 
-long ClientGroup::expectedFinished() const
-{
-    return static_cast<long>(m_expected.size()) * size();
-}
+long ClientGroup::expectedFinished() const { return static_cast<long>(m_expected.size()) * size(); }
 
 long ClientGroup::drainFinished(std::chrono::milliseconds timeout)
 {

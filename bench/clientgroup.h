@@ -1,14 +1,14 @@
 #pragma once
 
+#include <Poco/Net/SocketAddress.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
-
-#include <Poco/Net/SocketAddress.h>
 
 #include "bench/benchclient.h"
 
@@ -19,8 +19,8 @@ struct Batch {
     std::vector<double> samplesMs;  // request sent to reply read, one per request
     double wallSeconds = 0;         // from the common start to the last reply
     int requests = 0;
-    int errors = 0;                 // "error:" replies, or an echo that differs
-    std::vector<int> started;       // pids named by "started:" replies
+    int errors = 0;            // "error:" replies, or an echo that differs
+    std::vector<int> started;  // pids named by "started:" replies
 };
 
 // N connections to one server, each driven by a thread of its own during a batch; in
@@ -65,8 +65,7 @@ private:
     };
 
     // Sends the requests one after another on one client, timing each reply, into *out.
-    static void requestLoop(Member& member, int c, int count, const Request& request,
-                            Batch* out);
+    static void requestLoop(Member& member, int c, int count, const Request& request, Batch* out);
     // Records a finished message; false for any other message.
     static bool noteFinished(Member& member, const BenchClient::Message& message);
     // Runs body(c) on one thread per client, all released together; rethrows the first

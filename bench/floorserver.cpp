@@ -1,10 +1,5 @@
 #include "bench/floorserver.h"
 
-#include <chrono>
-#include <exception>
-#include <string>
-#include <vector>
-
 #include <Poco/Buffer.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
@@ -12,6 +7,11 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/WebSocket.h>
 #include <Poco/Timespan.h>
+
+#include <chrono>
+#include <exception>
+#include <string>
+#include <vector>
 
 using Poco::Net::WebSocket;
 
@@ -116,8 +116,8 @@ FloorServer::FloorServer(Kind kind) : m_pool(2, 16, 60)
     m_address = socket.address();
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setTimeout(Poco::Timespan(1, 0, 0, 0, 0));
-    m_server = std::make_unique<Poco::Net::HTTPServer>(new FloorFactory(kind, m_children),
-                                                       m_pool, socket, params);
+    m_server = std::make_unique<Poco::Net::HTTPServer>(new FloorFactory(kind, m_children), m_pool,
+                                                       socket, params);
     m_server->start();
     if (kind == Kind::Spawn) m_sweeper = std::thread(&FloorServer::sweep, this);
 }

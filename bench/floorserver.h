@@ -1,13 +1,13 @@
 #pragma once
 
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/ThreadPool.h>
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
-
-#include <Poco/Net/HTTPServer.h>
-#include <Poco/Net/SocketAddress.h>
-#include <Poco/ThreadPool.h>
 
 #include "bench/spawn.h"
 

@@ -22,11 +22,11 @@ using namespace VpnBench;
 namespace {
 
 struct Counts {
-    int rounds;         // floors and service alternate this often, against drifting load
-    int single;         // requests per round with one client
-    int perClient;      // requests per client per round with 16 clients
-    int warmup;         // untimed requests per client before the rounds
-    int exitChildren;   // children timed for the exit notice
+    int rounds;        // floors and service alternate this often, against drifting load
+    int single;        // requests per round with one client
+    int perClient;     // requests per client per round with 16 clients
+    int warmup;        // untimed requests per client before the rounds
+    int exitChildren;  // children timed for the exit notice
     double idleSeconds;
     std::vector<int> levels;  // sleeping children for the scale figures
     int scaleRequests;
@@ -51,7 +51,8 @@ void usage(std::ostream& out)
            "  --smoke    tiny counts, only to check that the benchmark builds and runs\n"
            "  --json     where the figures go as JSON (default " VPN_BENCH_JSON_DIR
            "/bench[-smoke].json)\n"
-           "  --service  the service binary (default " VPN_SERVICE_BINARY ")\n"
+           "  --service  the service binary (default " VPN_SERVICE_BINARY
+           ")\n"
            "Runs only inside private namespaces: use scripts/bench.sh.\n";
 }
 
@@ -131,7 +132,8 @@ std::vector<ScaleLevel> measureScale(const Counts& counts, const Poco::Net::Sock
         result.passMs = quiet.cpuMs / quiet.seconds;  // one pass a second
         const std::string tag = "sc" + std::to_string(level);
         one.runOne(0, counts.warmup, trueStarts("w" + tag), true);
-        result.start = summarize(one.runOne(0, counts.scaleRequests, trueStarts(tag), true).samplesMs);
+        result.start =
+            summarize(one.runOne(0, counts.scaleRequests, trueStarts(tag), true).samplesMs);
         // Drained before the next window, so that no announcement falls into it.
         result.finishedLost = one.drainFinished(kDrainTimeout);
         levels.push_back(result);
@@ -159,7 +161,8 @@ Results runBenchmark(const Options& options, const Counts& counts)
     ServiceProcess service(options.service, kServiceOutput);
     const Poco::Net::SocketAddress address("127.0.0.1", 6457);
     if (!service.waitServing(address, std::chrono::seconds(10)))
-        throw std::runtime_error("the service did not come up; its output:\n" + tail(kServiceOutput));
+        throw std::runtime_error("the service did not come up; its output:\n" +
+                                 tail(kServiceOutput));
     {
         ClientGroup single(address, 1);
         results.concurrency.push_back(measureConcurrency(1, counts, echo, spawner, single));
@@ -192,7 +195,8 @@ bool parse(int argc, char** argv, Options* options)
         }
     }
     if (options->json.empty())
-        options->json = std::string(VPN_BENCH_JSON_DIR) + (options->smoke ? "/bench-smoke.json" : "/bench.json");
+        options->json = std::string(VPN_BENCH_JSON_DIR) +
+                        (options->smoke ? "/bench-smoke.json" : "/bench.json");
     return true;
 }
 

@@ -1,5 +1,9 @@
 #include "bench/measures.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -8,10 +12,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-
-#include <poll.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "bench/serviceprocess.h"
 #include "bench/spawn.h"
@@ -77,7 +77,8 @@ std::map<int, Clock::time_point> watchExits(const std::vector<int>& pids,
     std::size_t open = 0;
     for (const pollfd& fd : fds) open += fd.fd >= 0 ? 1 : 0;
     while (open > 0 && Clock::now() < deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         const int ready = poll(fds.data(), fds.size(), static_cast<int>(left.count()) + 1);
         const Clock::time_point now = Clock::now();
         if (ready < 0 && errno != EINTR) break;

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "bench/clientgroup.h"
 
@@ -29,11 +29,11 @@ ExitNotice measureExitNotice(ClientGroup& group, int children);
 // CPU and memory of a process over a quiet window.
 struct Quiet {
     double seconds = 0;
-    double cpuMs = 0;          // schedstat, nanosecond resolution
-    double cpuPercent = 0;     // of one core
-    long long ticks = 0;       // utime + stime, as a cross-check
+    double cpuMs = 0;       // schedstat, nanosecond resolution
+    double cpuPercent = 0;  // of one core
+    long long ticks = 0;    // utime + stime, as a cross-check
     double ticksMs = 0;
-    long long rssKiB = 0;      // at the end of the window
+    long long rssKiB = 0;         // at the end of the window
     double wakeupsPerSecond = 0;  // of all its threads: what idle CPU grows with
 };
 Quiet measureQuiet(pid_t pid, double seconds);

@@ -68,7 +68,8 @@ void evaluateTargets(Results& results)
     results.targets.clear();
     long lost = results.exitNotice.lost;
     for (const Concurrency& c : results.concurrency) {
-        const std::string who = c.clients == 1 ? "1 client" : std::to_string(c.clients) + " clients";
+        const std::string who =
+            c.clients == 1 ? "1 client" : std::to_string(c.clients) + " clients";
         addTarget(results, "start p50 / floor (c) p50, " + who, ratio(c.service.p50, c.floorC.p50),
                   "<=", 1.3);
         addTarget(results, "start p99 / floor (c) p99, " + who, ratio(c.service.p99, c.floorC.p99),
@@ -106,25 +107,28 @@ void printTable(const Results& r, std::ostream& out)
     }
     out << "\n  throughput and delivery\n";
     for (const Concurrency& c : r.concurrency) {
-        out << format("  %3d client(s): %d starts, %.0f starts/s (floor (c): %.0f/s), %d errors, "
-                      "finished lost %ld of %ld\n",
-                      c.clients, c.serviceRequests, c.serviceStartsPerSecond,
-                      c.floorCStartsPerSecond, c.serviceErrors, c.finishedLost, c.finishedExpected);
+        out << format(
+            "  %3d client(s): %d starts, %.0f starts/s (floor (c): %.0f/s), %d errors, "
+            "finished lost %ld of %ld\n",
+            c.clients, c.serviceRequests, c.serviceStartsPerSecond, c.floorCStartsPerSecond,
+            c.serviceErrors, c.finishedLost, c.finishedExpected);
     }
     const ExitNotice& e = r.exitNotice;
-    out << format("\n  exit notice (child's exit -> finished: at each client): %d children x %d "
-                  "clients, mean %.1f ms, max %.1f ms, lost %ld\n",
-                  e.children, e.clients, e.meanMs, e.maxMs, e.lost);
+    out << format(
+        "\n  exit notice (child's exit -> finished: at each client): %d children x %d "
+        "clients, mean %.1f ms, max %.1f ms, lost %ld\n",
+        e.children, e.clients, e.meanMs, e.maxMs, e.lost);
     out << format("\n  %-30s %9s %9s %9s %9s   %s\n", "scale, 1 client", "children", "p50 ms",
                   "p99 ms", "max ms", "watcher pass, ms CPU");
     for (const ScaleLevel& s : r.scale) {
         out << format("  %-30s %9d %9.3f %9.3f %9.3f   %.3f\n", "", s.children, s.start.p50,
                       s.start.p99, s.start.max, s.passMs);
     }
-    out << format("\n  idle, %d clients, %.1f s: CPU %.2f ms = %.4f %% of one core (ticks: %.0f "
-                  "ms), %.1f wake-ups/s, resident %.1f MiB\n",
-                  r.idleClients, r.idle.seconds, r.idle.cpuMs, r.idle.cpuPercent, r.idle.ticksMs,
-                  r.idle.wakeupsPerSecond, r.idle.rssKiB / 1024.0);
+    out << format(
+        "\n  idle, %d clients, %.1f s: CPU %.2f ms = %.4f %% of one core (ticks: %.0f "
+        "ms), %.1f wake-ups/s, resident %.1f MiB\n",
+        r.idleClients, r.idle.seconds, r.idle.cpuMs, r.idle.cpuPercent, r.idle.ticksMs,
+        r.idle.wakeupsPerSecond, r.idle.rssKiB / 1024.0);
     out << "\n  targets\n";
     for (const Target& t : r.targets) {
         out << format("  [%s] %-48s %10.3f %-2s %.3f\n", t.met ? " met " : "MISSED", t.name.c_str(),

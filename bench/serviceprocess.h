@@ -1,11 +1,10 @@
 #pragma once
 
-#include <chrono>
-#include <string>
-
+#include <Poco/Net/SocketAddress.h>
 #include <sys/types.h>
 
-#include <Poco/Net/SocketAddress.h>
+#include <chrono>
+#include <string>
 
 namespace VpnBench {
 

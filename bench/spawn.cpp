@@ -1,12 +1,12 @@
 #include "bench/spawn.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
-
-#include <spawn.h>
-#include <sys/wait.h>
 
 extern char** environ;
 
@@ -33,8 +33,7 @@ pid_t spawnAndPeek(const std::vector<std::string>& argv, bool* reaped)
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    const int error =
-        posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    const int error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(error));

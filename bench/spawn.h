@@ -1,10 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace VpnBench {
 
