@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "channel/websocketrequesthandler.h"
@@ -36,6 +37,30 @@ protected:
         return frame && frame->firstByte == 0x88 && frame->payload == kNormalClose;
     }
 };
+
+// A thread joined when the test leaves, also through a failed assertion.
+class JoinedThread {
+public:
+    template <typename F>
+    explicit JoinedThread(F&& f) : m_thread(std::forward<F>(f))
+    {
+    }
+    ~JoinedThread() { join(); }
+    void join()
+    {
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+private:
+    std::thread m_thread;
+};
+
+// Buffers of a client that stops reading: together a fraction of kLargeMessage, yet
+// large enough that reading the message takes a moment only.
+const int kSlowBuffer = 64 * 1024;
+// Far larger than the buffers, so that its send stays under way, holding the client's
+// send lock, for as long as the client does not read.
+const std::size_t kLargeMessage = 1024 * 1024;
 
 // The thread's scheduler state from /proc: 'S' while it waits for a lock or a socket.
 char threadState(pid_t tid)
@@ -70,54 +95,66 @@ TEST_F(DrainTest, EveryRegisteredConnectionGetsOneCloseFrame)
 
 TEST_F(DrainTest, ResetClientDoesNotCostTheClientsAfterItTheirCloseFrames)
 {
-    auto first = connect();
-    auto failing = connect(4096);
+    auto slow = connect(kSlowBuffer);
+    ChannelTest::setServerSendBuffer(*slow, kSlowBuffer);
+    auto failing = connect();
     auto last = connect();
 
-    // The first and last clients read until their close frames.
-    std::atomic<bool> firstClosed{false}, lastClosed{false};
-    auto readUntilClose = [](WsClient& client, std::atomic<bool>& gotClose) {
+    std::atomic<bool> lastClosed{false};
+    JoinedThread lastReader([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (!client.closed() && std::chrono::steady_clock::now() < deadline) {
-            const auto frame = client.readFrame(std::chrono::milliseconds(50));
+        while (!last->closed() && std::chrono::steady_clock::now() < deadline) {
+            const auto frame = last->readFrame(std::chrono::milliseconds(50));
             if (frame && frame->firstByte == 0x88) {
-                gotClose = frame->payload == kNormalClose;
+                lastClosed = frame->payload == kNormalClose;
                 return;
             }
         }
-    };
-    std::thread firstReader(readUntilClose, std::ref(*first), std::ref(firstClosed));
-    std::thread lastReader(readUntilClose, std::ref(*last), std::ref(lastClosed));
+    });
 
-    // The failing client has stopped reading: its close frame must wait, while its
-    // handler sits in the receive loop, registered, until the reset comes.
-    ChannelTest::fillServerSendBuffer(*failing);
+    // The slow client's send lock stays held while it does not read, so the drain waits
+    // there holding the registry's lock.
+    const std::string message(kLargeMessage, 'm');
+    JoinedThread broadcast([&] { fireFinished(message); });
+    ASSERT_TRUE(eventually([&] { return !serverCanSendTo(*slow); }));
+    std::atomic<pid_t> drainThread{0};
+    JoinedThread drain([&] {
+        drainThread = static_cast<pid_t>(::syscall(SYS_gettid));
+        ActiveSockets::instance().deleteSockets();
+    });
+    ASSERT_TRUE(eventually([&] { return drainThread != 0 && threadState(drainThread) == 'S'; }));
 
-    std::thread drain([] { ActiveSockets::instance().deleteSockets(); });
-    // The first close frame has gone out, so the drain now waits on the failing client.
-    ASSERT_TRUE(eventually([&] { return firstClosed.load(); }));
+    // The reset ends the failing client's receive loop; its handler cannot unregister
+    // while the drain runs, so the drain meets a reset connection.
     failing->reset();
+    ASSERT_TRUE(eventually([] {
+        return logCount("[WebSocketHandler] Connection error: Connection reset by peer") == 1;
+    }));
+
+    const auto frame = slow->readFrame(std::chrono::seconds(10));
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload.size(), message.size() + 1);
+    EXPECT_TRUE(isCloseFrame(slow->readFrame()));
+    broadcast.join();
     drain.join();
-    firstReader.join();
     lastReader.join();
 
     EXPECT_TRUE(lastClosed);
     EXPECT_EQ(logCount("\tE\t[ActiveSockets] SendFrame error: "), 1);
-    first->sendFrame(0x88, kNormalClose);
+    slow->sendFrame(0x88, kNormalClose);
     last->sendFrame(0x88, kNormalClose);
 }
 
 TEST_F(DrainTest, CloseFrameWaitsForTheFrameBeingSent)
 {
-    auto client = connect(4096);
-    // One frame far larger than every buffer, so that its send is under way for as long
-    // as the client does not read.
-    const std::string message(8 * 1024 * 1024, 'm');
-    std::thread broadcast([&] { fireFinished(message); });
+    auto client = connect(kSlowBuffer);
+    ChannelTest::setServerSendBuffer(*client, kSlowBuffer);
+    const std::string message(kLargeMessage, 'm');
+    JoinedThread broadcast([&] { fireFinished(message); });
     ASSERT_TRUE(eventually([&] { return !serverCanSendTo(*client); }));
 
     std::atomic<pid_t> drainThread{0};
-    std::thread drain([&] {
+    JoinedThread drain([&] {
         drainThread = static_cast<pid_t>(::syscall(SYS_gettid));
         ActiveSockets::instance().deleteSockets();
     });

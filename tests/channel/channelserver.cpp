@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -79,17 +78,10 @@ bool serverCanSendTo(const VpnTest::WsClient& client)
     return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) != 0;
 }
 
-void fillServerSendBuffer(const VpnTest::WsClient& client)
+void setServerSendBuffer(const VpnTest::WsClient& client, int bytes)
 {
-    const int fd = serverSocketOf(client);
-    const std::string filler(4096, 'f');
-    for (std::size_t size = filler.size(); size > 0;) {
-        if (::send(fd, filler.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                throw std::runtime_error("filler send failed");
-            size /= 2;  // down to the last byte the kernel still takes
-        }
-    }
+    if (::setsockopt(serverSocketOf(client), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0)
+        throw std::runtime_error("SO_SNDBUF failed");
 }
 
 void fireFinished(std::string message)

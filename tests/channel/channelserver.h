@@ -29,10 +29,10 @@ int serverSocketOf(const VpnTest::WsClient& client);
 // Whether the server's end of the client's connection reports room for more bytes: false
 // once the client has stopped reading long enough for the buffers to fill.
 bool serverCanSendTo(const VpnTest::WsClient& client);
-// Writes filler bytes from the server's end until the kernel takes no more, so that the
-// next send there must wait. Only for a client that never reads again: what it would
-// read is no longer a frame.
-void fillServerSendBuffer(const VpnTest::WsClient& client);
+
+// Fixes the send buffer of the server's end of the client's connection, so that a test
+// knows how much the kernel can hold for a client that does not read.
+void setServerSendBuffer(const VpnTest::WsClient& client, int bytes);
 
 // Fires the process monitor's finished event with the message, as the watcher does.
 void fireFinished(std::string message);

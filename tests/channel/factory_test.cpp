@@ -65,6 +65,7 @@ TEST_F(FactoryTest, WebOriginsMustBeLoopback)
         {"http://", false},
     };
     for (const auto& [origin, admitted] : cases) {
+        ASSERT_TRUE(handlersBecome(0)) << "the connection before " << origin;
         WsClient client(address());
         const auto response =
             client.request(WsClient::with(client.handshakeHeaders(), "Origin", origin));
