@@ -12,6 +12,7 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/WebSocket.h>
 #include <Poco/Timespan.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -161,6 +162,10 @@ void WebSocketRequestHandler::createSocket(Poco::Net::HTTPServerRequest& request
         socket->setReceiveTimeout(Poco::Timespan(kReceiveTimeoutSeconds, 0));
         // The framework's default lets one frame make the service allocate gigabytes.
         socket->setMaxPayloadSize(kMaxPayloadSize);
+        // The shells of the support scripts and of the kill-all must not hold the client's
+        // connection open after this handler has closed it.
+        const int fd = socket->impl()->sockfd();
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
         m_socket = socket.release();
     }
     // Outside m_mutex: the registry's lock comes first in the lock order.

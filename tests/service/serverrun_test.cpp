@@ -34,7 +34,8 @@ struct ScriptDir {
     void addScript(const std::string& name, int code)
     {
         writeFile(dir + name,
-                  "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/" + name + ".args\"\nexit " +
+                  "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/" + name + ".args\"\n" +
+                      "ls -l /proc/$$/fd > \"$(dirname \"$0\")/" + name + ".fds\"\nexit " +
                       std::to_string(code) + "\n",
                   0755);
     }
@@ -113,6 +114,12 @@ TEST(ServerRun, ScriptsRunInOrderWithTheirArgumentsAndRawStatus)
     ASSERT_TRUE(service.waitServing());
     EXPECT_EQ(scripts.args("killswitch"), "disable all\n");
     EXPECT_EQ(scripts.args("dns"), "reset\n");
+    // The shell holds neither the listening socket nor the log file.
+    for (const char* name : {"killswitch", "dns"}) {
+        const std::string fds = readFile(scripts.dir + name + ".fds");
+        EXPECT_EQ(fds.find("socket:"), std::string::npos) << name << "\n" << fds;
+        EXPECT_EQ(fds.find(".log"), std::string::npos) << name << "\n" << fds;
+    }
     const auto texts = logTexts();
     const int killswitch =
         findLog(texts, "Execute command '\"" + scripts.dir + "killswitch\" disable all'");
