@@ -19,6 +19,9 @@ using namespace servicetest;
 
 namespace {
 
+// One watcher pass (once a second), with room for sanitizer builds on a busy machine.
+const auto kAboutASecond = 2500ms;
+
 const std::string kOpenvpn = "/usr/sbin/openvpn --dev null --lport 0 --verb 0";
 
 // Running, and not a zombie waiting to be reaped.
@@ -81,7 +84,7 @@ TEST_F(EndToEnd, StartDuplicateStopAndFinishedToEveryClient)
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(a.receiveText(), finished);
     EXPECT_EQ(b.receiveText(), finished);  // and no reply to the stop before it
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, kAboutASecond);
     EXPECT_FALSE(alive(pid));
 
     // Once announced, the same record can be started again.
@@ -182,7 +185,7 @@ TEST_F(EndToEnd, DrainWithoutClientsEndsWithinASecond)
     const auto begin = std::chrono::steady_clock::now();
     service.signal(SIGTERM);
     EXPECT_EQ(service.waitExit(3s), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, kAboutASecond);
     EXPECT_EQ(logTexts().back(), "[Main] Finished");
 }
 
