@@ -181,7 +181,7 @@ void WebSocketRequestHandler::receiveLoop()
         buffer.resize(0);
         int flags = 0;
         const int n = m_socket->receiveFrame(buffer, flags);
-        if (n <= 0) break;
+        if (n <= 0 || m_dropped) break;  // a dropped client's requests are not carried out
         if ((flags & WebSocket::FRAME_OP_BITMASK) == WebSocket::FRAME_OP_CLOSE)
             break;  // not answered with a close frame
         if ((flags & (WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_TEXT)) == 0) {
@@ -231,6 +231,7 @@ void WebSocketRequestHandler::sendFrameLocked(const void* data, int length, int 
 
 void WebSocketRequestHandler::dropConnection()
 {
+    m_dropped = true;
     try {
         // StreamSocket's shutdown ends both directions at the TCP level; WebSocket's own
         // would send a close frame and block again.

@@ -103,6 +103,10 @@ private:
     Poco::Net::WebSocket* m_socket = nullptr;  // guarded by m_mutex; owned
     const std::string m_objectName{"[WebSocketHandler]"};
     std::mutex m_mutex;
+    // Set once dropConnection() has ended the connection, from whichever thread's send
+    // timed out; the receive loop then stops, since the kernel still hands it every
+    // request that was buffered before the drop.
+    std::atomic<bool> m_dropped{false};
     // The monitor whose finished event this handler subscribed to; kept alive so that
     // the destructor unsubscribes from that one and never reaches or creates a later one.
     std::shared_ptr<ProcessMonitor> m_monitor;
