@@ -1,0 +1,312 @@
+// Faults around the real binary: clients that vanish or stop reading, children killed from
+// outside, a termination signal under load, a second instance. After each one the service
+// must go on serving the other clients and lose none of their messages.
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <Poco/Net/SocketAddress.h>
+#include <gtest/gtest.h>
+
+#include "client.h"
+#include "reliability.h"
+#include "serviceprocess.h"
+#include "tests/support/wsclient.h"
+
+using namespace servicetest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const Poco::Net::SocketAddress kService("127.0.0.1", 6457);
+
+// True when the client is still served: a request gets its answer.
+bool answers(Client& client)
+{
+    client.send("stop: 99999");
+    return errorText(client.receiveText()) == "process does not exist";
+}
+
+std::string seconds(Clock::duration duration)
+{
+    const long tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+class Faults : public ::testing::Test {
+protected:
+    // A sanitizer build on a busy machine takes several seconds to start.
+    void SetUp() override { ASSERT_TRUE(service.waitServing(60s)) << service.standardError(); }
+
+    ServiceProcess service;
+};
+
+TEST_F(Faults, ClientThatVanishesMidRequestCostsTheOthersNothing)
+{
+    struct Case {
+        const char* name;
+        std::function<void(VpnTest::WsClient&)> before;  // what the client sends before its reset
+    };
+    const Case cases[] = {
+        {"half a handshake",
+         [](VpnTest::WsClient& ws) { ws.sendRaw("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgr"); }},
+        {"half a frame header",
+         [](VpnTest::WsClient& ws) {
+             ws.handshake();
+             ws.sendRaw(std::string("\x81\xfe\x01", 3));
+         }},
+        {"half a frame payload",
+         [](VpnTest::WsClient& ws) {
+             ws.handshake();
+             const std::string frame = "start: /bin/true half";
+             ws.sendFrame(0x81, frame.substr(0, 10), true, frame.size());
+         }},
+        {"a start whose reply it never reads",
+         [](VpnTest::WsClient& ws) {
+             ws.handshake();
+             ws.sendFrame(0x81, "start: /bin/sleep 0.2");
+             ASSERT_TRUE(waitForLog("Request: [start: /bin/sleep 0.2]"));
+         }},
+    };
+    Client witness;
+    ASSERT_TRUE(answers(witness));
+    const int descriptors = descriptorCount(service.pid());
+    for (const Case& c : cases) {
+        VpnTest::WsClient ws(kService);
+        c.before(ws);
+        ws.reset();
+        const bool served = answers(witness);
+        const bool released =
+            waitFor([&] { return descriptorCount(service.pid()) == descriptors; }, 5s);
+        EXPECT_TRUE(served) << c.name;
+        EXPECT_TRUE(released) << c.name << ": " << descriptorCount(service.pid())
+                              << " descriptors, " << descriptors << " before";
+        recordFigure("faults", std::string("client resets its connection after ") + c.name,
+                     std::string(served ? "the others served" : "the others NOT served") +
+                         (released ? "; its descriptor released" : "; its descriptor kept"));
+    }
+    // The child of the vanished client is still supervised, and its end reaches the others.
+    const std::string finished = witness.receiveText(3s);
+    EXPECT_TRUE(finishedPid(finished) > 0 && finished.find(",0,sleep") != std::string::npos)
+        << finished;
+    EXPECT_TRUE(childrenOf(service.pid()).empty());
+    recordFigure("lost", "finished messages after client resets", HasFailure() ? "some" : "0");
+}
+
+TEST_F(Faults, ClientThatStopsReadingIsDroppedWithinTheSendTimeOut)
+{
+    // Send buffers of this test's own network namespace grow to 64 KiB at most (4 MiB by
+    // default), so that the stalled connection fills up within a second or two.
+    std::ofstream("/proc/sys/net/ipv4/tcp_wmem") << "4096 16384 65536\n";
+    ASSERT_EQ(readFile("/proc/sys/net/ipv4/tcp_wmem"), "4096\t16384\t65536\n");
+    Client listener;
+    Client starter;
+    // A small receive window, and requests whose replies it never reads: its connection's
+    // send blocks while the watcher also wants to send it every finished message.
+    VpnTest::WsClient stalled(kService, 4096);
+    stalled.handshake();
+    // Sends until the service ends the connection; the time of that failure is the drop.
+    ::signal(SIGPIPE, SIG_IGN);
+    std::atomic<bool> flooding{true};
+    std::atomic<bool> dropped{false};
+    const auto stallBegin = Clock::now();
+    Clock::duration dropAfter{};
+    std::thread flood([&] {
+        try {
+            while (flooding) stalled.sendFrame(0x81, "hello");
+        } catch (const std::exception&) {
+            dropAfter = Clock::now() - stallBegin;
+            dropped = true;
+        }
+    });
+
+    // Meanwhile the other clients go on, held up by at most one send time-out (5 s) plus
+    // the watcher's second, until two seconds after the drop.
+    std::vector<int> pids;
+    Clock::duration slowest{};
+    std::optional<Clock::time_point> busyUntil;
+    for (int i = 0; !busyUntil || Clock::now() < *busyUntil; ++i) {
+        const auto sent = Clock::now();
+        starter.send("start: /bin/true stall" + std::to_string(i));
+        std::string reply;
+        do {
+            reply = starter.receiveText(10s);
+        } while (finishedPid(reply) > 0);
+        slowest = std::max(slowest, Clock::now() - sent);
+        ASSERT_GT(startedPid(reply, "true"), 0) << reply;
+        pids.push_back(startedPid(reply, "true"));
+        if (!busyUntil && dropped) busyUntil = Clock::now() + 2s;
+        if (Clock::now() - stallBegin > 60s) break;
+    }
+    flooding = false;
+    flood.join();
+    ASSERT_TRUE(dropped) << "the stalled client was never dropped";
+    // Once dropped, the connection carries out none of the requests still buffered for
+    // it (at most the one under way when the drop came).
+    const auto texts = logTexts();
+    const int drop = findLog(texts, "SendFrame error: Timeout");
+    ASSERT_GE(drop, 0);
+    int carriedOutAfterDrop = 0;
+    for (int i = drop; (i = findLog(texts, "Request: [hello]", i + 1)) >= 0;) ++carriedOutAfterDrop;
+    EXPECT_LE(carriedOutAfterDrop, 1);
+    EXPECT_LT(dropAfter, 30s);
+    EXPECT_LT(slowest, 7s);
+    EXPECT_TRUE(stalled.waitClosed(10s));
+
+    // The listener heard of every one of those children.
+    std::vector<int> heard;
+    const auto deadline = Clock::now() + 5s;
+    while (heard.size() < pids.size() && Clock::now() < deadline) {
+        const int pid = finishedPid(listener.receiveText(1s));
+        if (pid > 0) heard.push_back(pid);
+    }
+    std::sort(heard.begin(), heard.end());
+    EXPECT_EQ(heard, pids);
+    EXPECT_TRUE(answers(listener));
+
+    recordFigure("faults", "client stops reading while others start " + std::to_string(pids.size()) +
+                               " children",
+                 "dropped " + seconds(dropAfter) + " after it began; the others' slowest reply " +
+                     seconds(slowest));
+    recordFigure("lost", "finished messages to the others while one client stalled",
+                 std::to_string(pids.size() - std::min(pids.size(), heard.size())));
+}
+
+TEST_F(Faults, ChildrenKilledFromOutsideAreAnnouncedToEveryClient)
+{
+    struct Case {
+        int signal;
+        int code;  // 0 for SIGKILL, as the service's own stop; 128 + signal otherwise
+    };
+    const Case cases[] = {{SIGKILL, 0}, {SIGTERM, 143}, {SIGSEGV, 139}, {SIGHUP, 129}, {SIGINT, 130}};
+    Client a;
+    Client b;
+    int i = 0;
+    std::string codes;
+    for (const Case& c : cases) {
+        a.send("start: /bin/sleep 60 0." + std::to_string(++i));
+        const int pid = startedPid(a.receiveText(), "sleep");
+        ASSERT_GT(pid, 0) << c.signal;
+        ASSERT_EQ(::kill(pid, c.signal), 0);
+        const std::string finished =
+            "finished:" + std::to_string(pid) + "," + std::to_string(c.code) + ",sleep";
+        const std::string toA = a.receiveText(3s);
+        const std::string toB = b.receiveText(3s);
+        EXPECT_EQ(toA, finished) << c.signal;
+        EXPECT_EQ(toB, finished) << c.signal;
+        codes += (codes.empty() ? "" : ", ") + (toA == finished && toB == finished
+                                                    ? std::to_string(c.code)
+                                                    : "wrong: " + toA + " / " + toB);
+        // Gone from supervision: a stop now names a process that does not exist.
+        a.send("stop: " + std::to_string(pid));
+        EXPECT_EQ(errorText(a.receiveText()), "process does not exist") << c.signal;
+    }
+    EXPECT_TRUE(childrenOf(service.pid()).empty());
+    recordFigure("faults", "children killed from outside (SIGKILL, SIGTERM, SIGSEGV, SIGHUP, SIGINT)",
+                 "every end announced to both clients, codes " + codes);
+}
+
+TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
+{
+    const int kClients = 16;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<Client>());
+        clients.back()->send("atexit: /bin/sh -c \"echo " + std::to_string(i) + " > /tmp/atexit" +
+                             std::to_string(i) + "\"");
+    }
+    ASSERT_TRUE(waitFor([] { return findLog(logTexts(), "Request: [atexit: /bin/sh -c \"echo 15") >= 0; },
+                        5s));
+
+    // Each client starts children until its close frame comes; the last one answers it
+    // only when told, to show that the service waits for it.
+    std::vector<std::atomic<int>> starts(kClients);
+    std::vector<std::atomic<bool>> closed(kClients);
+    std::atomic<bool> releaseLast{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            Client& client = *clients[i];
+            for (int n = 0;; ++n) {
+                client.send("start: /bin/true busy" + std::to_string(i) + "_" + std::to_string(n));
+                for (;;) {
+                    const auto frame = client.receive(10s);
+                    if (!frame) return;
+                    if (frame->flags == 0x88) {
+                        closed[i] = frame->payload == std::string("\x03\xe8", 2);
+                        if (i == kClients - 1) {
+                            waitFor([&] { return releaseLast.load(); }, 20s);
+                        }
+                        client.sendClose();
+                        return;
+                    }
+                    if (startedPid(frame->payload.substr(0, frame->payload.size() - 1)) > 0) break;
+                }
+                ++starts[i];
+            }
+        });
+    }
+    ASSERT_TRUE(waitFor([&] {
+        return std::all_of(starts.begin(), starts.end(), [](const auto& n) { return n >= 5; });
+    }, 20s));
+    service.signal(SIGTERM);
+
+    EXPECT_TRUE(waitFor([&] {
+        return std::count(closed.begin(), closed.end(), true) == kClients;
+    }, 10s));
+    // Every other client has answered; the service still waits for the last one.
+    EXPECT_FALSE(service.waitExit(1s));
+    releaseLast = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(service.waitExit(20s), 0);  // a bound: a sanitizer build exits slowly
+
+    int ran = 0;
+    for (int i = 0; i < kClients; ++i) {
+        ran += readFile("/tmp/atexit" + std::to_string(i)) == std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(ran, kClients);
+    EXPECT_GE(findLog(logTexts(), "[ProcessMonitor] Processes to launch: 16"), 0);
+    EXPECT_EQ(logTexts().back(), "[Main] Finished");
+    const int closeFrames = static_cast<int>(std::count(closed.begin(), closed.end(), true));
+    recordFigure("faults", "SIGTERM while 16 clients start children",
+                 std::to_string(ran) + " of 16 at-exit records ran, " + std::to_string(closeFrames) +
+                     " of 16 close frames, exit " + std::to_string(service.waitExit(0s).value_or(-1)) +
+                     " after the last client left");
+    recordFigure("lost", "close frames at shutdown", std::to_string(kClients - closeFrames));
+}
+
+TEST_F(Faults, SecondInstanceEndsWith70AndTheFirstKeepsServing)
+{
+    Client before;
+    before.send("start: /bin/sleep 60");
+    const int pid = startedPid(before.receiveText(), "sleep");
+    ASSERT_GT(pid, 0);
+    const int descriptors = descriptorCount(service.pid());
+
+    ServiceProcess second;
+    EXPECT_EQ(second.waitExit(), 70);
+
+    // The first instance's client, child and listening socket are all still its own.
+    before.send("stop: " + std::to_string(pid));
+    const bool stopped = before.receiveText(3s) == "finished:" + std::to_string(pid) + ",0,sleep";
+    EXPECT_TRUE(stopped);
+    Client after;
+    const bool served = answers(after);
+    EXPECT_TRUE(served);
+    EXPECT_EQ(descriptorCount(service.pid()), descriptors + 1);  // `after`'s connection
+    recordFigure("faults", "second instance started while one runs",
+                 "exit " + std::to_string(second.waitExit(0s).value_or(-1)) +
+                     (stopped && served ? "; the first kept serving old and new clients"
+                                        : "; the first did NOT keep serving"));
+}
+
+}  // namespace

@@ -1,0 +1,273 @@
+// Hostile input against the real binary, byte by byte through the raw client: broken
+// handshakes, garbage instead of HTTP, oversized heads, odd frame headers and lengths,
+// requests with every byte value and of the largest size. Each case must get its own
+// answer and leave the service serving everyone else.
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <Poco/Net/SocketAddress.h>
+#include <gtest/gtest.h>
+
+#include "client.h"
+#include "reliability.h"
+#include "serviceprocess.h"
+#include "tests/support/wsclient.h"
+
+using namespace servicetest;
+using VpnTest::WsClient;
+
+namespace {
+
+const Poco::Net::SocketAddress kService("127.0.0.1", 6457);
+const int kMaxPayload = 1024 * 1024;
+
+// "<count> tried: <outcome> (<n>), ..." from the outcomes seen.
+std::string summary(const std::map<std::string, int>& outcomes)
+{
+    int total = 0;
+    std::string text;
+    for (const auto& [outcome, count] : outcomes) {
+        total += count;
+        text += (text.empty() ? "" : ", ") + outcome + " (" + std::to_string(count) + ")";
+    }
+    return std::to_string(total) + " tried: " + text;
+}
+
+// The message text of the next frame (without its NUL); "" when none came.
+std::string nextText(WsClient& ws, std::chrono::milliseconds timeout = 5s)
+{
+    const auto frame = ws.readFrame(timeout);
+    if (!frame || frame->payload.empty()) return "";
+    return frame->payload.substr(0, frame->payload.size() - 1);
+}
+
+class Hostile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A send to a connection the service has ended must fail, not kill the test.
+        ::signal(SIGPIPE, SIG_IGN);
+        // A sanitizer build on a busy machine takes several seconds to start.
+        ASSERT_TRUE(service.waitServing(60s)) << service.standardError();
+        witness = std::make_unique<Client>();
+    }
+
+    // The connected witness and a newcomer are both answered (finished messages of other
+    // clients' children skipped).
+    bool serving()
+    {
+        Client newcomer;
+        for (Client* client : {witness.get(), &newcomer}) {
+            client->send("stop: 99999");
+            std::string reply;
+            do {
+                reply = client->receiveText();
+            } while (finishedPid(reply) > 0);
+            if (errorText(reply) != "process does not exist") return false;
+        }
+        return true;
+    }
+
+    ServiceProcess service;
+    std::unique_ptr<Client> witness;
+};
+
+TEST_F(Hostile, BrokenHandshakesAndWebOriginsGetTheirAnswer)
+{
+    struct Case {
+        const char* name;
+        std::function<WsClient::Headers(const WsClient::Headers&)> headers;
+        int status;
+    };
+    const auto without = [](const char* name) {
+        return [name](const WsClient::Headers& h) { return WsClient::without(h, name); };
+    };
+    const auto with = [](const char* name, const char* value) {
+        return [name, value](const WsClient::Headers& h) { return WsClient::with(h, name, value); };
+    };
+    const Case cases[] = {
+        {"no key", without("Sec-WebSocket-Key"), 400},
+        {"no version", without("Sec-WebSocket-Version"), 400},
+        {"version 8", with("Sec-WebSocket-Version", "8"), 400},
+        {"no upgrade token in Connection", with("Connection", "keep-alive"), 400},
+        {"no Upgrade", without("Upgrade"), 501},
+        {"Upgrade list", with("Upgrade", "websocket, foo"), 501},
+        {"web page origin", with("Origin", "http://example.com"), 403},
+        {"origin posing as loopback", with("Origin", "https://127.0.0.1.example.com"), 403},
+        {"loopback origin", with("Origin", "http://127.0.0.1:8080"), 101},
+        {"null origin", with("Origin", "null"), 101},
+    };
+    std::map<std::string, int> outcomes;
+    for (const Case& c : cases) {
+        WsClient ws(kService);
+        const auto response = ws.request(c.headers(ws.handshakeHeaders()));
+        EXPECT_EQ(response.status, c.status) << c.name;
+        if (c.status == 400 && std::string(c.name) == "version 8") {
+            EXPECT_EQ(response.header("Sec-WebSocket-Version").value_or(""), "13");
+        }
+        if (c.status != 101) {
+            EXPECT_EQ(response.header("Content-Length").value_or("0"), "0") << c.name;
+        }
+        ++outcomes[std::to_string(response.status)];
+        EXPECT_TRUE(serving()) << c.name;
+    }
+    recordFigure("hostile", "malformed handshakes and web pages' origins", summary(outcomes));
+}
+
+TEST_F(Hostile, GarbageAndOversizedHeadsEndOnlyTheirOwnConnection)
+{
+    std::mt19937 random(7);
+    std::string noise(4096, '\0');
+    for (char& c : noise) c = static_cast<char>(random());
+    const std::string line = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    std::string manyHeaders = line;
+    for (int i = 0; i < 200; ++i) manyHeaders += "X-" + std::to_string(i) + ": 1\r\n";
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"random bytes", noise},
+        // The head is read in lines of up to 4 KiB: shorter garbage without a line end
+        // waits for more, like a slow client.
+        {"NUL bytes", std::string(8192, '\0')},
+        {"a TLS client hello", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + noise.substr(0, 500)},
+        {"empty lines", "\r\n\r\n\r\n\r\n"},
+        {"a truncated request line", "GET /"},
+        {"a 64 KiB path", "GET /" + std::string(65536, 'a') + " HTTP/1.1\r\n\r\n"},
+        {"a 64 KiB header value", line + "X-Big: " + std::string(65536, 'b') + "\r\n\r\n"},
+        {"200 headers", manyHeaders + "\r\n"},
+        {"a 1 MiB header line without end", line + "X-Endless: " + std::string(kMaxPayload, 'c')},
+    };
+    std::map<std::string, int> outcomes;
+    for (const Case& c : cases) {
+        WsClient ws(kService);
+        try {
+            ws.sendRaw(c.bytes);
+        } catch (const std::exception&) {
+            // The service ended the connection while the bytes were still going out.
+        }
+        // A truncated head waits for its end like any slow client; the client gives up.
+        const bool truncated = c.bytes == "GET /";
+        if (truncated) ws.reset();
+        EXPECT_TRUE(truncated || ws.waitClosed(5s)) << c.name << ": connection left open";
+        ++outcomes[truncated ? "client gave up" : "connection ended by the service"];
+        EXPECT_TRUE(serving()) << c.name;
+    }
+    recordFigure("hostile", "garbage instead of HTTP, truncated and oversized heads",
+                 summary(outcomes));
+}
+
+TEST_F(Hostile, ReservedBitsAndBadLengthsAreAnsweredOrEndTheirConnection)
+{
+    const std::string request = "stop: 99999";
+    struct Case {
+        const char* name;
+        std::function<void(WsClient&)> send;
+        bool answered;  // otherwise the service ends the connection
+    };
+    const Case cases[] = {
+        {"RSV1", [&](WsClient& ws) { ws.sendFrame(0xC1, request); }, true},
+        {"RSV1-3", [&](WsClient& ws) { ws.sendFrame(0xF1, request); }, true},
+        {"RSV3 on binary", [&](WsClient& ws) { ws.sendFrame(0x92, request); }, true},
+        {"unmasked", [&](WsClient& ws) { ws.sendFrame(0x81, request, false); }, true},
+        {"16-bit length for 11 bytes",
+         [&](WsClient& ws) {
+             std::string frame("\x81\xfe\x00\x0b\x00\x00\x00\x00", 8);
+             ws.sendRaw(frame + request);
+         },
+         true},
+        {"64-bit length for 11 bytes",
+         [&](WsClient& ws) {
+             std::string frame("\x81\xff\x00\x00\x00\x00\x00\x00\x00\x0b\x00\x00\x00\x00", 14);
+             ws.sendRaw(frame + request);
+         },
+         true},
+        {"length 2^63", [&](WsClient& ws) { ws.sendFrame(0x81, request, true, 1ULL << 63); }, false},
+        {"length 2^64-1", [&](WsClient& ws) { ws.sendFrame(0x81, request, true, ~0ULL); }, false},
+        {"length 1 MiB + 1 declared, nothing sent",
+         [&](WsClient& ws) { ws.sendFrame(0x81, "", true, kMaxPayload + 1); }, false},
+        {"1 MiB + 1 sent", [&](WsClient& ws) { ws.sendFrame(0x81, std::string(kMaxPayload + 1, 'x')); },
+         false},
+        {"longer length than sent, then the end",
+         [&](WsClient& ws) {
+             ws.sendFrame(0x81, request, true, 100);
+             ws.reset();
+         },
+         false},
+    };
+    std::map<std::string, int> outcomes;
+    for (const Case& c : cases) {
+        WsClient ws(kService);
+        ws.handshake();
+        try {
+            c.send(ws);
+        } catch (const std::exception&) {
+            // Ended by the service before everything went out.
+        }
+        if (c.answered) {
+            EXPECT_EQ(errorText(nextText(ws)), "process does not exist") << c.name;
+            ++outcomes["answered"];
+        } else {
+            EXPECT_TRUE(ws.closed() || ws.waitClosed(5s)) << c.name << ": connection left open";
+            ++outcomes["connection ended"];
+        }
+        EXPECT_TRUE(serving()) << c.name;
+    }
+    recordFigure("hostile", "frames with reserved bits, odd and bad lengths, an oversized payload",
+                 summary(outcomes));
+}
+
+TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
+{
+    WsClient ws(kService);
+    ws.handshake();
+    std::map<std::string, int> outcomes;
+    int unanswered = 0;
+    // The reply to one request, finished messages skipped; counted by its kind.
+    const auto answer = [&](const std::string& request, std::chrono::milliseconds timeout) {
+        ws.sendFrame(0x81, request);
+        std::string reply;
+        do {
+            reply = nextText(ws, timeout);
+        } while (finishedPid(reply) > 0);
+        if (reply.empty()) ++unanswered;
+        ++outcomes[startedPid(reply) > 0 ? "started" : reply.empty() ? "no answer" : errorText(reply)];
+        return reply;
+    };
+    // A request of one byte is never a command.
+    for (int byte = 0; byte < 256; ++byte) {
+        EXPECT_EQ(errorText(answer(std::string(1, static_cast<char>(byte)), 5s)),
+                  "parse command error")
+            << byte;
+    }
+    // Every byte value inside an argument, and all of them in one request: the child runs.
+    std::string all;
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string value(1, static_cast<char>(byte));
+        EXPECT_GT(startedPid(answer("start: /bin/true x" + value + "y", 5s), "true"), 0) << byte;
+        all += value;
+    }
+    EXPECT_GT(startedPid(answer("start: /bin/true " + all, 5s), "true"), 0);
+    // The largest request: a well-formed start too long for the kernel, and garbage.
+    const std::string prefix = "start: /bin/true ";
+    EXPECT_EQ(errorText(answer(prefix + std::string(kMaxPayload - prefix.size(), 'a'), 10s)),
+              "create process error: Argument list too long");
+    EXPECT_EQ(errorText(answer(std::string(kMaxPayload, 'x'), 10s)), "parse command error");
+
+    EXPECT_TRUE(serving());
+    // Every child those requests started has ended and been reaped.
+    EXPECT_TRUE(waitFor([&] { return childrenOf(service.pid()).empty(); }, 3s));
+    recordFigure("hostile", "requests with every byte value, and of exactly 1 MiB",
+                 summary(outcomes));
+    recordFigure("lost", "answers to hostile requests", std::to_string(unanswered));
+}
+
+}  // namespace
