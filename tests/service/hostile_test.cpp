@@ -196,12 +196,6 @@ TEST_F(Hostile, ReservedBitsAndBadLengthsAreAnsweredOrEndTheirConnection)
          [&](WsClient& ws) { ws.sendFrame(0x81, "", true, kMaxPayload + 1); }, false},
         {"1 MiB + 1 sent", [&](WsClient& ws) { ws.sendFrame(0x81, std::string(kMaxPayload + 1, 'x')); },
          false},
-        {"longer length than sent, then the end",
-         [&](WsClient& ws) {
-             ws.sendFrame(0x81, request, true, 100);
-             ws.reset();
-         },
-         false},
     };
     std::map<std::string, int> outcomes;
     for (const Case& c : cases) {
@@ -221,6 +215,19 @@ TEST_F(Hostile, ReservedBitsAndBadLengthsAreAnsweredOrEndTheirConnection)
         }
         EXPECT_TRUE(serving()) << c.name;
     }
+    // A frame shorter than its length waits for the rest, like any slow client, until the
+    // client goes away; the descriptor is released then.
+    const int descriptors = descriptorCount(service.pid());
+    {
+        WsClient ws(kService);
+        ws.handshake();
+        ws.sendFrame(0x81, request, true, 100);
+        EXPECT_FALSE(ws.readFrame(300ms));
+        EXPECT_FALSE(ws.closed());
+    }
+    EXPECT_TRUE(waitFor([&] { return descriptorCount(service.pid()) == descriptors; }, 5s));
+    ++outcomes["waited for the rest until the client left"];
+    EXPECT_TRUE(serving());
     recordFigure("hostile", "frames with reserved bits, odd and bad lengths, an oversized payload",
                  summary(outcomes));
 }
@@ -256,11 +263,12 @@ TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
         all += value;
     }
     EXPECT_GT(startedPid(answer("start: /bin/true " + all, 5s), "true"), 0);
-    // The largest request: a well-formed start too long for the kernel, and garbage.
+    // The largest request: a well-formed start too long for the kernel, and garbage. Each
+    // is logged whole, which takes a sanitizer build many seconds.
     const std::string prefix = "start: /bin/true ";
-    EXPECT_EQ(errorText(answer(prefix + std::string(kMaxPayload - prefix.size(), 'a'), 10s)),
+    EXPECT_EQ(errorText(answer(prefix + std::string(kMaxPayload - prefix.size(), 'a'), 60s)),
               "create process error: Argument list too long");
-    EXPECT_EQ(errorText(answer(std::string(kMaxPayload, 'x'), 10s)), "parse command error");
+    EXPECT_EQ(errorText(answer(std::string(kMaxPayload, 'x'), 60s)), "parse command error");
 
     EXPECT_TRUE(serving());
     // Every child those requests started has ended and been reaped.
