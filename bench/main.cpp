@@ -2,6 +2,7 @@
 // must run inside private namespaces (scripts/bench.sh puts it there): it starts the
 // service, which binds the fixed port and writes under /var/log.
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -112,12 +113,16 @@ Concurrency measureConcurrency(int clients, const Counts& counts, const FloorSer
     return result;
 }
 
-std::vector<ScaleLevel> measureScale(const Counts& counts, const Poco::Net::SocketAddress& address,
-                                     pid_t servicePid)
+std::vector<ScaleLevel> measureScale(const Counts& counts, const FloorServer& spawner,
+                                     const Poco::Net::SocketAddress& address, pid_t servicePid)
 {
     ClientGroup one(address, 1);
+    ClientGroup floor(spawner.address(), 1);
     std::vector<ScaleLevel> levels;
     int running = 0;
+    long lostBefore = 0;  // drainFinished() counts over every level so far
+    // The sleeping children outlive the service (it never stops its children); they end
+    // with the namespace when this program exits.
     for (const int level : counts.levels) {
         const int first = running;
         const Batch sleepers = one.runOne(
@@ -132,10 +137,20 @@ std::vector<ScaleLevel> measureScale(const Counts& counts, const Poco::Net::Sock
         result.passMs = quiet.cpuMs / quiet.seconds;  // one pass a second
         const std::string tag = "sc" + std::to_string(level);
         one.runOne(0, counts.warmup, trueStarts("w" + tag), true);
-        result.start =
-            summarize(one.runOne(0, counts.scaleRequests, trueStarts(tag), true).samplesMs);
+        // Levels are measured one after another, so the floor is taken beside each.
+        std::vector<double> service, floorC;
+        const int perRound = std::max(1, counts.scaleRequests / counts.rounds);
+        for (int round = 0; round < counts.rounds; ++round) {
+            const std::string roundTag = tag + "r" + std::to_string(round);
+            append(floorC, floor.runOne(0, perRound, trueStarts("c" + roundTag), false));
+            append(service, one.runOne(0, perRound, trueStarts(roundTag), true));
+        }
+        result.start = summarize(service);
+        result.floorC = summarize(floorC);
         // Drained before the next window, so that no announcement falls into it.
-        result.finishedLost = one.drainFinished(kDrainTimeout);
+        const long lost = one.drainFinished(kDrainTimeout);
+        result.finishedLost = lost - lostBefore;
+        lostBefore = lost;
         levels.push_back(result);
     }
     return levels;
@@ -174,7 +189,7 @@ Results runBenchmark(const Options& options, const Counts& counts)
         results.idleClients = many.size();
         results.idle = measureQuiet(service.pid(), counts.idleSeconds);
     }
-    results.scale = measureScale(counts, address, service.pid());
+    results.scale = measureScale(counts, spawner, address, service.pid());
     results.serviceExitCode = service.stop(std::chrono::seconds(10));
     evaluateTargets(results);
     return results;

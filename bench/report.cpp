@@ -118,11 +118,12 @@ void printTable(const Results& r, std::ostream& out)
         "\n  exit notice (child's exit -> finished: at each client): %d children x %d "
         "clients, mean %.1f ms, max %.1f ms, lost %ld\n",
         e.children, e.clients, e.meanMs, e.maxMs, e.lost);
-    out << format("\n  %-30s %9s %9s %9s %9s   %s\n", "scale, 1 client", "children", "p50 ms",
-                  "p99 ms", "max ms", "watcher pass, ms CPU");
+    out << format("\n  %-30s %9s %9s %9s %9s %9s %9s   %s\n", "scale, 1 client", "children",
+                  "p50 ms", "p99 ms", "max ms", "(c) p50", "p50/(c)", "watcher pass, ms CPU");
     for (const ScaleLevel& s : r.scale) {
-        out << format("  %-30s %9d %9.3f %9.3f %9.3f   %.3f\n", "", s.children, s.start.p50,
-                      s.start.p99, s.start.max, s.passMs);
+        out << format("  %-30s %9d %9.3f %9.3f %9.3f %9.3f %9.2f   %.3f\n", "", s.children,
+                      s.start.p50, s.start.p99, s.start.max, s.floorC.p50,
+                      ratio(s.start.p50, s.floorC.p50), s.passMs);
     }
     out << format(
         "\n  idle, %d clients, %.1f s: CPU %.2f ms = %.4f %% of one core (ticks: %.0f "
@@ -176,6 +177,7 @@ void writeJson(const Results& r, std::ostream& out)
         json.beginObject();
         json.field("running_children", s.children);
         summaryJson(json, "start", s.start);
+        summaryJson(json, "floor_c_spawn_server", s.floorC);
         json.field("watcher_pass_cpu_ms", s.passMs);
         json.endObject();
     }

@@ -25,6 +25,7 @@ struct Concurrency {
 struct ScaleLevel {
     int children = 0;  // sleeping children supervised while measuring
     Summary start;
+    Summary floorC;         // taken in turns with `start`, against drifting load
     double passMs = 0;      // service CPU per watcher pass (1 s), idle background included
     long finishedLost = 0;  // of the timed starts' children, (client, child) pairs
 };
