@@ -298,4 +298,38 @@ TEST(Load, SixteenBusyClientsAndAFullQueueLoseNothingAndLeakNothing)
     recordFigure("lost", "finished messages under load", std::to_string(deliveries - delivered));
 }
 
+// One connection after another, each answered once: a handler that left anything
+// behind (descriptor, subscription, registry entry) would show in the counts.
+TEST(Load, ConnectionChurnLeavesNothingBehind)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(service.waitServing(60s)) << service.standardError();
+    const int pid = service.pid();
+    const int connections = sanitizerBuild() ? 500 : 3000;
+    int answered = 0;
+    const auto churn = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            Client client;
+            client.send("stop: 99999");
+            answered += errorText(client.receiveText()) == "process does not exist";
+        }
+    };
+    churn(connections / 10);
+    const int descriptorsBefore = descriptorCount(pid);
+    const long residentBefore = residentKiB(pid);
+    churn(connections);
+    EXPECT_TRUE(waitFor([&] { return descriptorCount(pid) == descriptorsBefore; }, 10s));
+    const int descriptorsAfter = descriptorCount(pid);
+    const long growth = residentKiB(pid) - residentBefore;
+    EXPECT_EQ(answered, connections + connections / 10);
+    EXPECT_EQ(descriptorsAfter, descriptorsBefore);
+    if (!sanitizerBuild()) {
+        EXPECT_LT(growth, 256);
+    }
+    recordFigure("load", "connections opened, answered and closed one after another",
+                 std::to_string(connections) + "; descriptors " + std::to_string(descriptorsBefore) +
+                     " and " + std::to_string(descriptorsAfter) + ", resident memory " +
+                     (growth >= 0 ? "+" : "") + std::to_string(growth) + " KiB");
+}
+
 }  // namespace
