@@ -35,7 +35,7 @@ bool answers(Client& client, std::vector<std::string>* finished = nullptr)
 {
     client.send("stop: 99999");
     for (;;) {
-        const std::string reply = client.receiveText();
+        const std::string reply = client.receiveText(20s);  // a bound for a busy machine
         if (finishedPid(reply) < 0) return errorText(reply) == "process does not exist";
         if (finished != nullptr) finished->push_back(reply);
     }
@@ -92,7 +92,7 @@ TEST_F(Faults, ClientThatVanishesMidRequestCostsTheOthersNothing)
         ws.reset();
         const bool served = answers(witness, &heard);
         const bool released =
-            waitFor([&] { return descriptorCount(service.pid()) == descriptors; }, 5s);
+            waitFor([&] { return descriptorCount(service.pid()) == descriptors; }, 20s);
         EXPECT_TRUE(served) << c.name;
         EXPECT_TRUE(released) << c.name << ": " << descriptorCount(service.pid())
                               << " descriptors, " << descriptors << " before";
@@ -101,7 +101,7 @@ TEST_F(Faults, ClientThatVanishesMidRequestCostsTheOthersNothing)
                          (released ? "; its descriptor released" : "; its descriptor kept"));
     }
     // The child of the vanished client is still supervised, and its end reaches the others.
-    if (heard.empty()) heard.push_back(witness.receiveText(3s));
+    if (heard.empty()) heard.push_back(witness.receiveText(10s));
     ASSERT_EQ(heard.size(), 1u);
     EXPECT_TRUE(finishedPid(heard[0]) > 0 && heard[0].find(",0,sleep") != std::string::npos)
         << heard[0];
@@ -166,12 +166,12 @@ TEST_F(Faults, ClientThatStopsReadingIsDroppedWithinTheSendTimeOut)
     for (int i = drop; (i = findLog(texts, "Request: [hello]", i + 1)) >= 0;) ++carriedOutAfterDrop;
     EXPECT_LE(carriedOutAfterDrop, 1);
     EXPECT_LT(dropAfter, 30s);
-    EXPECT_LT(slowest, 7s);
+    EXPECT_LT(slowest, 8s);  // one send time-out, the watcher's second, some slack
     EXPECT_TRUE(stalled.waitClosed(10s));
 
     // The listener heard of every one of those children.
     std::vector<int> heard;
-    const auto deadline = Clock::now() + 5s;
+    const auto deadline = Clock::now() + 20s;
     while (heard.size() < pids.size() && Clock::now() < deadline) {
         const int pid = finishedPid(listener.receiveText(1s));
         if (pid > 0) heard.push_back(pid);
@@ -206,8 +206,8 @@ TEST_F(Faults, ChildrenKilledFromOutsideAreAnnouncedToEveryClient)
         ASSERT_EQ(::kill(pid, c.signal), 0);
         const std::string finished =
             "finished:" + std::to_string(pid) + "," + std::to_string(c.code) + ",sleep";
-        const std::string toA = a.receiveText(3s);
-        const std::string toB = b.receiveText(3s);
+        const std::string toA = a.receiveText(10s);
+        const std::string toB = b.receiveText(10s);
         EXPECT_EQ(toA, finished) << c.signal;
         EXPECT_EQ(toB, finished) << c.signal;
         codes += (codes.empty() ? "" : ", ") + (toA == finished && toB == finished
@@ -232,7 +232,7 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
                              std::to_string(i) + "\"");
     }
     ASSERT_TRUE(waitFor([] { return findLog(logTexts(), "Request: [atexit: /bin/sh -c \"echo 15") >= 0; },
-                        5s));
+                        20s));
 
     // Each client starts children until its close frame comes; the last one answers it
     // only when told, to show that the service waits for it.
@@ -283,7 +283,7 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
 
     EXPECT_TRUE(waitFor([&] {
         return std::count(closed.begin(), closed.end(), true) == kClients;
-    }, 10s));
+    }, 30s));
     // Every other client has answered; the service still waits for the last one.
     EXPECT_FALSE(service.waitExit(1s));
     releaseLast = true;
@@ -317,11 +317,11 @@ TEST_F(Faults, SecondInstanceEndsWith70AndTheFirstKeepsServing)
     const int descriptors = descriptorCount(service.pid());
 
     ServiceProcess second;
-    EXPECT_EQ(second.waitExit(), 70);
+    EXPECT_EQ(second.waitExit(30s), 70);
 
     // The first instance's client, child and listening socket are all still its own.
     before.send("stop: " + std::to_string(pid));
-    const bool stopped = before.receiveText(3s) == "finished:" + std::to_string(pid) + ",0,sleep";
+    const bool stopped = before.receiveText(10s) == "finished:" + std::to_string(pid) + ",0,sleep";
     EXPECT_TRUE(stopped);
     Client after;
     const bool served = answers(after);

@@ -41,7 +41,7 @@ std::string summary(const std::map<std::string, int>& outcomes)
 }
 
 // The message text of the next frame (without its NUL); "" when none came.
-std::string nextText(WsClient& ws, std::chrono::milliseconds timeout = 5s)
+std::string nextText(WsClient& ws, std::chrono::milliseconds timeout = 20s)
 {
     const auto frame = ws.readFrame(timeout);
     if (!frame || frame->payload.empty()) return "";
@@ -68,7 +68,7 @@ protected:
             client->send("stop: 99999");
             std::string reply;
             do {
-                reply = client->receiveText();
+                reply = client->receiveText(20s);  // a bound for a busy machine
             } while (finishedPid(reply) > 0);
             if (errorText(reply) != "process does not exist") return false;
         }
@@ -107,7 +107,7 @@ TEST_F(Hostile, BrokenHandshakesAndWebOriginsGetTheirAnswer)
     std::map<std::string, int> outcomes;
     for (const Case& c : cases) {
         WsClient ws(kService);
-        const auto response = ws.request(c.headers(ws.handshakeHeaders()));
+        const auto response = ws.request(c.headers(ws.handshakeHeaders()), "/", "GET", 20s);
         EXPECT_EQ(response.status, c.status) << c.name;
         if (c.status == 400 && std::string(c.name) == "version 8") {
             EXPECT_EQ(response.header("Sec-WebSocket-Version").value_or(""), "13");
@@ -157,7 +157,7 @@ TEST_F(Hostile, GarbageAndOversizedHeadsEndOnlyTheirOwnConnection)
         // A truncated head waits for its end like any slow client; the client gives up.
         const bool truncated = c.bytes == "GET /";
         if (truncated) ws.reset();
-        EXPECT_TRUE(truncated || ws.waitClosed(5s)) << c.name << ": connection left open";
+        EXPECT_TRUE(truncated || ws.waitClosed(20s)) << c.name << ": connection left open";
         ++outcomes[truncated ? "client gave up" : "connection ended by the service"];
         EXPECT_TRUE(serving()) << c.name;
     }
@@ -198,6 +198,7 @@ TEST_F(Hostile, ReservedBitsAndBadLengthsAreAnsweredOrEndTheirConnection)
          false},
     };
     std::map<std::string, int> outcomes;
+    const int descriptors = descriptorCount(service.pid());  // the witness's connection only
     for (const Case& c : cases) {
         WsClient ws(kService);
         ws.handshake();
@@ -210,14 +211,13 @@ TEST_F(Hostile, ReservedBitsAndBadLengthsAreAnsweredOrEndTheirConnection)
             EXPECT_EQ(errorText(nextText(ws)), "process does not exist") << c.name;
             ++outcomes["answered"];
         } else {
-            EXPECT_TRUE(ws.closed() || ws.waitClosed(5s)) << c.name << ": connection left open";
+            EXPECT_TRUE(ws.closed() || ws.waitClosed(20s)) << c.name << ": connection left open";
             ++outcomes["connection ended"];
         }
         EXPECT_TRUE(serving()) << c.name;
     }
     // A frame shorter than its length waits for the rest, like any slow client, until the
-    // client goes away; the descriptor is released then.
-    const int descriptors = descriptorCount(service.pid());
+    // client goes away; its descriptor, and those of every case above, are released then.
     {
         WsClient ws(kService);
         ws.handshake();
@@ -225,7 +225,7 @@ TEST_F(Hostile, ReservedBitsAndBadLengthsAreAnsweredOrEndTheirConnection)
         EXPECT_FALSE(ws.readFrame(300ms));
         EXPECT_FALSE(ws.closed());
     }
-    EXPECT_TRUE(waitFor([&] { return descriptorCount(service.pid()) == descriptors; }, 5s));
+    EXPECT_TRUE(waitFor([&] { return descriptorCount(service.pid()) == descriptors; }, 20s));
     ++outcomes["waited for the rest until the client left"];
     EXPECT_TRUE(serving());
     recordFigure("hostile", "frames with reserved bits, odd and bad lengths, an oversized payload",
@@ -251,7 +251,7 @@ TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
     };
     // A request of one byte is never a command.
     for (int byte = 0; byte < 256; ++byte) {
-        EXPECT_EQ(errorText(answer(std::string(1, static_cast<char>(byte)), 5s)),
+        EXPECT_EQ(errorText(answer(std::string(1, static_cast<char>(byte)), 20s)),
                   "parse command error")
             << byte;
     }
@@ -259,10 +259,10 @@ TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
     std::string all;
     for (int byte = 0; byte < 256; ++byte) {
         const std::string value(1, static_cast<char>(byte));
-        EXPECT_GT(startedPid(answer("start: /bin/true x" + value + "y", 5s), "true"), 0) << byte;
+        EXPECT_GT(startedPid(answer("start: /bin/true x" + value + "y", 20s), "true"), 0) << byte;
         all += value;
     }
-    EXPECT_GT(startedPid(answer("start: /bin/true " + all, 5s), "true"), 0);
+    EXPECT_GT(startedPid(answer("start: /bin/true " + all, 20s), "true"), 0);
     // The largest request: a well-formed start too long for the kernel, and garbage. Each
     // is logged whole, which takes a sanitizer build many seconds.
     const std::string prefix = "start: /bin/true ";
@@ -272,7 +272,7 @@ TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
 
     EXPECT_TRUE(serving());
     // Every child those requests started has ended and been reaped.
-    EXPECT_TRUE(waitFor([&] { return childrenOf(service.pid()).empty(); }, 3s));
+    EXPECT_TRUE(waitFor([&] { return childrenOf(service.pid()).empty(); }, 20s));
     recordFigure("hostile", "requests with every byte value, and of exactly 1 MiB",
                  summary(outcomes));
     recordFigure("lost", "answers to hostile requests", std::to_string(unanswered));
