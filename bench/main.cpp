@@ -6,7 +6,9 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -34,7 +36,7 @@ struct Counts {
     double passSeconds;  // window over which the watcher's passes are costed
 };
 
-const Counts kFull{4, 250, 50, 20, 20, 10.0, {0, 100, 1000}, 300, 5.0};
+const Counts kFull{10, 100, 20, 20, 20, 10.0, {0, 100, 1000}, 300, 5.0};
 const Counts kSmoke{1, 20, 3, 2, 3, 1.0, {0, 10, 100}, 20, 1.0};
 const int kClients = 16;
 const std::chrono::seconds kDrainTimeout(5);
@@ -90,16 +92,26 @@ Concurrency measureConcurrency(int clients, const Counts& counts, const FloorSer
     result.clients = clients;
     for (int round = 0; round < counts.rounds; ++round) {
         const std::string tag = n + "r" + std::to_string(round);
-        append(a, runSpawnFloor(clients, perClient, "a" + tag));
-        append(b, echoClients.run(perClient, trueStarts("b" + tag), false));
-        const Batch floorC = spawnClients.run(perClient, trueStarts("c" + tag), false);
-        append(c, floorC);
-        cSeconds += floorC.wallSeconds;
-        const Batch started = service.run(perClient, trueStarts("s" + tag), true);
-        append(s, started);
-        sSeconds += started.wallSeconds;
-        result.serviceRequests += started.requests;
-        result.serviceErrors += started.errors;
+        const std::function<void()> steps[] = {
+            [&] { append(a, runSpawnFloor(clients, perClient, "a" + tag)); },
+            [&] { append(b, echoClients.run(perClient, trueStarts("b" + tag), false)); },
+            [&] {
+                const Batch floorC = spawnClients.run(perClient, trueStarts("c" + tag), false);
+                append(c, floorC);
+                cSeconds += floorC.wallSeconds;
+            },
+            [&] {
+                const Batch started = service.run(perClient, trueStarts("s" + tag), true);
+                append(s, started);
+                sSeconds += started.wallSeconds;
+                result.serviceRequests += started.requests;
+                result.serviceErrors += started.errors;
+            },
+        };
+        // Every other round in reverse order, so that no figure always follows the same
+        // neighbour (the service's announcements fall into whatever runs after it).
+        const int count = static_cast<int>(std::size(steps));
+        for (int i = 0; i < count; ++i) steps[round % 2 == 0 ? i : count - 1 - i]();
     }
     result.floorA = summarize(a);
     result.floorB = summarize(b);
@@ -142,8 +154,19 @@ std::vector<ScaleLevel> measureScale(const Counts& counts, const FloorServer& sp
         const int perRound = std::max(1, counts.scaleRequests / counts.rounds);
         for (int round = 0; round < counts.rounds; ++round) {
             const std::string roundTag = tag + "r" + std::to_string(round);
-            append(floorC, floor.runOne(0, perRound, trueStarts("c" + roundTag), false));
-            append(service, one.runOne(0, perRound, trueStarts(roundTag), true));
+            const auto takeFloor = [&] {
+                append(floorC, floor.runOne(0, perRound, trueStarts("c" + roundTag), false));
+            };
+            const auto takeService = [&] {
+                append(service, one.runOne(0, perRound, trueStarts(roundTag), true));
+            };
+            if (round % 2 == 0) {
+                takeFloor();
+                takeService();
+            } else {
+                takeService();
+                takeFloor();
+            }
         }
         result.start = summarize(service);
         result.floorC = summarize(floorC);
