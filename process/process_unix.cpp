@@ -1,5 +1,6 @@
 #include "process/process_unix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -110,6 +111,13 @@ std::vector<Process::ClosedProcess>& Process::closedProcesses()
 
 ProcessHandle Process::launch(const ProcessStartInfo& startInfo)
 {
+    // A C string ends at the first NUL: the child would silently get another path or
+    // argument than the one asked for (and than the duplicate test compared).
+    auto holdsNul = [](const std::string& word) { return word.find('\0') != std::string::npos; };
+    if (holdsNul(startInfo.path) ||
+        std::any_of(startInfo.args.begin(), startInfo.args.end(), holdsNul)) {
+        throwCreateError(EINVAL);
+    }
     pid_t pid = 0;
     int error = 0;
     {

@@ -93,11 +93,15 @@ TEST_F(ProcessTest, LaunchFailuresCarryTheSystemText)
         {"", "create process error: No such file or directory"},
         // No PATH search: "true" names a file in the working directory, and there is none.
         {"true", "create process error: No such file or directory"},
+        // A NUL would cut the path short: /bin/true would run.
+        {std::string("/bin/true\0x", 11), "create process error: Invalid argument"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("path \"" + c.path + "\"");
         EXPECT_EQ(errorText([&] { Process::launch({c.path, {}}); }), c.text);
     }
+    EXPECT_EQ(errorText([&] { Process::launch({"/bin/echo", {"a", std::string("b\0c", 3)}}); }),
+              "create process error: Invalid argument");
     // Nothing was spawned or parked by any of them.
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
 }
