@@ -326,8 +326,10 @@ TEST_F(CommandHandlers, FailuresAreAnsweredAndTheConnectionKeepsServing)
     const std::string noSuchFile = std::strerror(ENOENT);
     const std::vector<ErrorCase> cases = {
         {"start: /nonexistent/program", "create process error: " + noSuchFile, false},
-        {"start: <kill openvpn>" + std::string(1, '\0'), "create process error: " + noSuchFile,
-         false},
+        // The NUL stays in the argument, which no child could be given.
+        {"start: <kill openvpn>" + std::string(1, '\0'),
+         "create process error: " + std::string(std::strerror(EINVAL)), false},
+        {"start: <kill openvpn>\n", "create process error: " + noSuchFile, false},
         {"start: <kill openvpn> ", "create process error: " + noSuchFile, false},
         {"hello", kProbeError, true},
         {"start: ", kProbeError, true},
