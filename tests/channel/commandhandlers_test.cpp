@@ -329,7 +329,6 @@ TEST_F(CommandHandlers, FailuresAreAnsweredAndTheConnectionKeepsServing)
         // The NUL stays in the argument, which no child could be given.
         {"start: <kill openvpn>" + std::string(1, '\0'),
          "create process error: " + std::string(std::strerror(EINVAL)), false},
-        {"start: <kill openvpn>\n", "create process error: " + noSuchFile, false},
         {"start: <kill openvpn> ", "create process error: " + noSuchFile, false},
         {"hello", kProbeError, true},
         {"start: ", kProbeError, true},
