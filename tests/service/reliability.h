@@ -7,8 +7,8 @@
 // they record their figures for docs/reliability.md (scripts/reliability-report.sh).
 namespace servicetest {
 
-// Number of open descriptors of the process (entries of /proc/<pid>/fd); -1 when the
-// process is gone.
+// Number of open descriptors of the process (entries of /proc/<pid>/fd), the framework's
+// short-lived epoll sets left out; -1 when the process is gone.
 int descriptorCount(int pid);
 // Resident memory of the process in KiB (VmRSS of /proc/<pid>/status); -1 when gone.
 long residentKiB(int pid);
