@@ -1,14 +1,14 @@
 #include "process/process_unix.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
-
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace VpnService {
 
@@ -125,7 +125,8 @@ ProcessHandle Process::launch(const ProcessStartInfo& startInfo)
         std::vector<char*> argv;
         argv.reserve(startInfo.args.size() + 2);
         argv.push_back(const_cast<char*>(startInfo.path.c_str()));
-        for (const std::string& arg : startInfo.args) argv.push_back(const_cast<char*>(arg.c_str()));
+        for (const std::string& arg : startInfo.args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
 
         FileActions actions;

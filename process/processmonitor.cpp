@@ -1,10 +1,10 @@
 #include "process/processmonitor.h"
 
-#include <chrono>
-#include <stdexcept>
-
 #include <Poco/Format.h>
 #include <Poco/Process.h>
+
+#include <chrono>
+#include <stdexcept>
 
 #include "core/customlog.h"
 #include "process/protocol.h"

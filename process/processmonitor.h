@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Poco/BasicEvent.h>
+
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-
-#include <Poco/BasicEvent.h>
 
 #include "process/process_unix.h"
 
@@ -87,17 +87,17 @@ private:
     static std::shared_ptr<ProcessMonitor>& singleton();
     // The watcher thread: one pass a second while the monitor lives.
     static void watch(const std::weak_ptr<ProcessMonitor>& monitor);
-    void checkRunningProcesses();                    // one pass; watcher thread
+    void checkRunningProcesses();                         // one pass; watcher thread
     void collectIfEnded(const RunningProcessInfo& info);  // takes the running-list lock
 
     void addRunningProcess(const ProcessHandle& handle, const ProcessStartInfo& startInfo);
     void startAtExitProcess();
-    void processFinished(const RunningProcessInfo& info, int exitCode);  // lock held
+    void processFinished(const RunningProcessInfo& info, int exitCode);        // lock held
     void notifyProcessFinished(const RunningProcessInfo& info, int exitCode);  // lock held
 
     Poco::BasicEvent<std::string> m_eventProcessFinished;
-    std::list<ProcessStartInfo> m_startAtExitProcesses;     // guarded by m_startAtExitMutex
-    std::list<RunningProcessInfo> m_runningProcesses;       // guarded by m_runningProcessesMutex
+    std::list<ProcessStartInfo> m_startAtExitProcesses;  // guarded by m_startAtExitMutex
+    std::list<RunningProcessInfo> m_runningProcesses;    // guarded by m_runningProcessesMutex
     const std::string m_objectName{"[ProcessMonitor]"};
     // Also makes a child's collection and removal one step, so that stopProcess() never
     // signals a pid whose status has already been taken.

@@ -1,5 +1,15 @@
 // Launching real children and learning how they ended.
 
+#include "process/process_unix.h"
+
+#include <Poco/Runnable.h>
+#include <Poco/Thread.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -9,17 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <Poco/Runnable.h>
-#include <Poco/Thread.h>
-#include <gtest/gtest.h>
-
-#include "process/process_unix.h"
 
 namespace {
 
@@ -100,7 +99,9 @@ TEST_F(ProcessTest, LaunchFailuresCarryTheSystemText)
         SCOPED_TRACE("path \"" + c.path + "\"");
         EXPECT_EQ(errorText([&] { Process::launch({c.path, {}}); }), c.text);
     }
-    EXPECT_EQ(errorText([&] { Process::launch({"/bin/echo", {"a", std::string("b\0c", 3)}}); }),
+    EXPECT_EQ(errorText([&] {
+                  Process::launch({"/bin/echo", {"a", std::string("b\0c", 3)}});
+              }),
               "create process error: Invalid argument");
     // Nothing was spawned or parked by any of them.
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
@@ -217,7 +218,8 @@ protected:
     }
 
     // The child's descriptors and its SigBlk and SigIgn lines.
-    static std::string childState(const std::function<ProcessHandle(const ProcessStartInfo&)>& launch)
+    static std::string childState(
+        const std::function<ProcessHandle(const ProcessStartInfo&)>& launch)
     {
         const std::string out = kScratch + "/state";
         const ProcessHandle handle = launch(
@@ -276,7 +278,8 @@ TEST_F(ChildStateTest, ChildFromFrameworkThreadGetsOnlyStdioAndCleanSignals)
                   return launchOnPocoThread(info, &blockedTerm);
               }),
               kCleanState);
-    EXPECT_TRUE(blockedTerm) << "the framework thread should block SIGTERM, else this proves little";
+    EXPECT_TRUE(blockedTerm)
+        << "the framework thread should block SIGTERM, else this proves little";
 }
 
 TEST_F(ChildStateTest, ChildFromMainThreadBlockingTerminationSignalsGetsCleanState)

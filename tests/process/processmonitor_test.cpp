@@ -1,11 +1,17 @@
 // The process monitor with its real watcher thread and real children.
 
+#include "process/processmonitor.h"
+
+#include <Poco/Delegate.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <csignal>
-#include <dirent.h>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -17,14 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include <sys/wait.h>
-
-#include <Poco/Delegate.h>
-#include <gtest/gtest.h>
-
 #include "core/customlog.h"
 #include "core/utils.h"
-#include "process/processmonitor.h"
 
 namespace {
 
@@ -204,7 +204,8 @@ TEST_F(ProcessMonitorTest, EndedChildIsAnnouncedOnceWithinAboutASecond)
     m_collector.subscribe(*monitor);
     const auto launchedAt = Clock::now();
     const int three = monitor->launchProcess({"/bin/sh", {"-c", "exit 3"}}).id();
-    const int crashed = monitor->launchProcess({"/bin/sh", {"-c", "ulimit -c 0; kill -SEGV $$"}}).id();
+    const int crashed =
+        monitor->launchProcess({"/bin/sh", {"-c", "ulimit -c 0; kill -SEGV $$"}}).id();
     const int sleeper = stray(monitor->launchProcess(kSleeper).id());
 
     Clock::time_point at;
@@ -238,10 +239,10 @@ TEST_F(ProcessMonitorTest, DuplicateRecordIsRefusedUntilItsChildIsAnnounced)
         EXPECT_STREQ(e.what(), "process already running");
     }
     const ProcessStartInfo different[] = {
-        {"/bin/sleep", {"31"}},            // one argument
-        {"/bin/sleep", {"30", "1"}},       // number of arguments
-        {"/usr/bin/sleep", {"30"}},        // path, though the same file
-        {"/bin/sleep", {"1", "30"}},       // order
+        {"/bin/sleep", {"31"}},       // one argument
+        {"/bin/sleep", {"30", "1"}},  // number of arguments
+        {"/usr/bin/sleep", {"30"}},   // path, though the same file
+        {"/bin/sleep", {"1", "30"}},  // order
     };
     for (const ProcessStartInfo& info : different) {
         SCOPED_TRACE(info.path + " " + info.args.front());
@@ -342,8 +343,9 @@ TEST_F(ProcessMonitorTest, AtExitPassLaunchesInOrderAndGoesOnAfterAFailure)
     for (size_t i : {2u, 4u, 5u}) {
         int pid = 0;
         char name[8] = {};
-        ASSERT_EQ(std::sscanf(texts[i].c_str(), "[ProcessMonitor] Started (started:%d,0,%7[^)])", &pid,
-                              name), 2)
+        ASSERT_EQ(std::sscanf(texts[i].c_str(), "[ProcessMonitor] Started (started:%d,0,%7[^)])",
+                              &pid, name),
+                  2)
             << texts[i];
         EXPECT_STREQ(name, "sh");
         pids.push_back(pid);
@@ -440,7 +442,8 @@ TEST_F(ProcessMonitorTest, ConcurrentLaunchesQueriesAndStopsWhileShutdownRuns)
                 }
             }
             const ProcessStartInfo info{
-                "/bin/sh", {"-c", i % 3 ? "exit 0" : "sleep 0.3", std::to_string(id), std::to_string(i)}};
+                "/bin/sh",
+                {"-c", i % 3 ? "exit 0" : "sleep 0.3", std::to_string(id), std::to_string(i)}};
             const int pid = monitor->launchProcess(info).id();
             {
                 std::lock_guard<std::mutex> lock(mutex);

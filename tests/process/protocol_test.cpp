@@ -1,10 +1,10 @@
 // The status-message texts and the base-name rule, as one table.
 
-#include <string>
+#include "process/protocol.h"
 
 #include <gtest/gtest.h>
 
-#include "process/protocol.h"
+#include <string>
 
 namespace {
 

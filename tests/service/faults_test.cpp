@@ -1,6 +1,8 @@
 // Faults around the real binary: clients that vanish or stop reading, children killed from
 // outside, a termination signal under load, a second instance. After each one the service
 // must go on serving the other clients and lose none of their messages.
+#include <Poco/Net/SocketAddress.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -13,9 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <Poco/Net/SocketAddress.h>
-#include <gtest/gtest.h>
 
 #include "client.h"
 #include "reliability.h"
@@ -43,7 +42,8 @@ bool answers(Client& client, std::vector<std::string>* finished = nullptr)
 
 std::string seconds(Clock::duration duration)
 {
-    const long tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
+    const long tenths =
+        std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
@@ -180,10 +180,11 @@ TEST_F(Faults, ClientThatStopsReadingIsDroppedWithinTheSendTimeOut)
     EXPECT_EQ(heard, pids);
     EXPECT_TRUE(answers(listener));
 
-    recordFigure("faults", "client stops reading while others start " + std::to_string(pids.size()) +
-                               " children",
-                 "dropped " + seconds(dropAfter) + " after it began; the others' slowest reply " +
-                     seconds(slowest));
+    recordFigure(
+        "faults",
+        "client stops reading while others start " + std::to_string(pids.size()) + " children",
+        "dropped " + seconds(dropAfter) + " after it began; the others' slowest reply " +
+            seconds(slowest));
     recordFigure("lost", "finished messages to the others while one client stalled",
                  std::to_string(pids.size() - std::min(pids.size(), heard.size())));
 }
@@ -194,7 +195,8 @@ TEST_F(Faults, ChildrenKilledFromOutsideAreAnnouncedToEveryClient)
         int signal;
         int code;  // 0 for SIGKILL, as the service's own stop; 128 + signal otherwise
     };
-    const Case cases[] = {{SIGKILL, 0}, {SIGTERM, 143}, {SIGSEGV, 139}, {SIGHUP, 129}, {SIGINT, 130}};
+    const Case cases[] = {
+        {SIGKILL, 0}, {SIGTERM, 143}, {SIGSEGV, 139}, {SIGHUP, 129}, {SIGINT, 130}};
     Client a;
     Client b;
     int i = 0;
@@ -218,7 +220,8 @@ TEST_F(Faults, ChildrenKilledFromOutsideAreAnnouncedToEveryClient)
         EXPECT_EQ(errorText(a.receiveText()), "process does not exist") << c.signal;
     }
     EXPECT_TRUE(childrenOf(service.pid()).empty());
-    recordFigure("faults", "children killed from outside (SIGKILL, SIGTERM, SIGSEGV, SIGHUP, SIGINT)",
+    recordFigure("faults",
+                 "children killed from outside (SIGKILL, SIGTERM, SIGSEGV, SIGHUP, SIGINT)",
                  "every end announced to both clients, codes " + codes);
 }
 
@@ -231,8 +234,8 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
         clients.back()->send("atexit: /bin/sh -c \"echo " + std::to_string(i) + " > /tmp/atexit" +
                              std::to_string(i) + "\"");
     }
-    ASSERT_TRUE(waitFor([] { return findLog(logTexts(), "Request: [atexit: /bin/sh -c \"echo 15") >= 0; },
-                        20s));
+    ASSERT_TRUE(waitFor(
+        [] { return findLog(logTexts(), "Request: [atexit: /bin/sh -c \"echo 15") >= 0; }, 20s));
 
     // Each client starts children until its close frame comes; the last one answers it
     // only when told, to show that the service waits for it.
@@ -262,9 +265,11 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
             }
         });
     }
-    ASSERT_TRUE(waitFor([&] {
-        return std::all_of(starts.begin(), starts.end(), [](const auto& n) { return n >= 5; });
-    }, 20s));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return std::all_of(starts.begin(), starts.end(), [](const auto& n) { return n >= 5; });
+        },
+        20s));
     // Connections waiting in the queue meanwhile are dropped, never served after the drain.
     const int kQueued = 8;
     std::atomic<int> queuedServed{0};
@@ -273,7 +278,8 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
         auto ws = std::make_shared<VpnTest::WsClient>(kService);
         queued.emplace_back([ws, &queuedServed] {
             try {
-                if (ws->request(ws->handshakeHeaders(), "/", "GET", 30s).status == 101) ++queuedServed;
+                if (ws->request(ws->handshakeHeaders(), "/", "GET", 30s).status == 101)
+                    ++queuedServed;
             } catch (const std::exception&) {
                 // Dropped: no answer came.
             }
@@ -281,9 +287,8 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
     }
     service.signal(SIGTERM);
 
-    EXPECT_TRUE(waitFor([&] {
-        return std::count(closed.begin(), closed.end(), true) == kClients;
-    }, 30s));
+    EXPECT_TRUE(
+        waitFor([&] { return std::count(closed.begin(), closed.end(), true) == kClients; }, 30s));
     // Every other client has answered; the service still waits for the last one.
     EXPECT_FALSE(service.waitExit(1s));
     releaseLast = true;
@@ -301,8 +306,9 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
     EXPECT_EQ(logTexts().back(), "[Main] Finished");
     const int closeFrames = static_cast<int>(std::count(closed.begin(), closed.end(), true));
     recordFigure("faults", "SIGTERM while 16 clients start children",
-                 std::to_string(ran) + " of 16 at-exit records ran, " + std::to_string(closeFrames) +
-                     " of 16 close frames, exit " + std::to_string(service.waitExit(0s).value_or(-1)) +
+                 std::to_string(ran) + " of 16 at-exit records ran, " +
+                     std::to_string(closeFrames) + " of 16 close frames, exit " +
+                     std::to_string(service.waitExit(0s).value_or(-1)) +
                      " after the last client left; " + std::to_string(kQueued - queuedServed) +
                      " of " + std::to_string(kQueued) + " queued connections dropped");
     recordFigure("lost", "close frames at shutdown", std::to_string(kClients - closeFrames));

@@ -2,6 +2,8 @@
 // handshakes, garbage instead of HTTP, oversized heads, odd frame headers and lengths,
 // requests with every byte value and of the largest size. Each case must get its own
 // answer and leave the service serving everyone else.
+#include <Poco/Net/SocketAddress.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
@@ -11,9 +13,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <Poco/Net/SocketAddress.h>
-#include <gtest/gtest.h>
 
 #include "client.h"
 #include "reliability.h"
@@ -138,7 +137,8 @@ TEST_F(Hostile, GarbageAndOversizedHeadsEndOnlyTheirOwnConnection)
         // The head is read in lines of up to 4 KiB: shorter garbage without a line end
         // waits for more, like a slow client.
         {"NUL bytes", std::string(8192, '\0')},
-        {"a TLS client hello", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + noise.substr(0, 500)},
+        {"a TLS client hello",
+         std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + noise.substr(0, 500)},
         {"empty lines", "\r\n\r\n\r\n\r\n"},
         {"a truncated request line", "GET /"},
         {"a 64 KiB path", "GET /" + std::string(65536, 'a') + " HTTP/1.1\r\n\r\n"},
@@ -190,12 +190,13 @@ TEST_F(Hostile, ReservedBitsAndBadLengthsAreAnsweredOrEndTheirConnection)
              ws.sendRaw(frame + request);
          },
          true},
-        {"length 2^63", [&](WsClient& ws) { ws.sendFrame(0x81, request, true, 1ULL << 63); }, false},
+        {"length 2^63", [&](WsClient& ws) { ws.sendFrame(0x81, request, true, 1ULL << 63); },
+         false},
         {"length 2^64-1", [&](WsClient& ws) { ws.sendFrame(0x81, request, true, ~0ULL); }, false},
         {"length 1 MiB + 1 declared, nothing sent",
          [&](WsClient& ws) { ws.sendFrame(0x81, "", true, kMaxPayload + 1); }, false},
-        {"1 MiB + 1 sent", [&](WsClient& ws) { ws.sendFrame(0x81, std::string(kMaxPayload + 1, 'x')); },
-         false},
+        {"1 MiB + 1 sent",
+         [&](WsClient& ws) { ws.sendFrame(0x81, std::string(kMaxPayload + 1, 'x')); }, false},
     };
     std::map<std::string, int> outcomes;
     const int descriptors = descriptorCount(service.pid());  // the witness's connection only
@@ -246,7 +247,9 @@ TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
             reply = nextText(ws, timeout);
         } while (finishedPid(reply) > 0);
         if (reply.empty()) ++unanswered;
-        ++outcomes[startedPid(reply) > 0 ? "started" : reply.empty() ? "no answer" : errorText(reply)];
+        ++outcomes[startedPid(reply) > 0 ? "started"
+                   : reply.empty()       ? "no answer"
+                                         : errorText(reply)];
         return reply;
     };
     // A request of one byte is never a command.

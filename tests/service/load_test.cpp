@@ -7,6 +7,9 @@
 // which run several times slower; VPN_LOAD_STARTS overrides them. The memory rule is
 // checked in plain builds only: a sanitizer's shadow memory and quarantine say nothing
 // about the service's own.
+#include <Poco/Net/SocketAddress.h>
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <iomanip>
@@ -19,9 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include <Poco/Net/SocketAddress.h>
-#include <gtest/gtest.h>
-
 #include "client.h"
 #include "reliability.h"
 #include "serviceprocess.h"
@@ -32,8 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const int kClients = 16;  // the server's pool: every one of them is served at once
-const int kQueued = 64;   // the server's queue
+const int kClients = 16;   // the server's pool: every one of them is served at once
+const int kQueued = 64;    // the server's queue
 const int kStopEvery = 8;  // every 8th child is a long sleep that the client stops
 
 int plannedStarts()
@@ -128,7 +128,10 @@ private:
 // served, starts one child, waits for its end and closes, freeing its thread for the next.
 class QueuedClient {
 public:
-    QueuedClient() : m_ws(std::make_unique<VpnTest::WsClient>(Poco::Net::SocketAddress("127.0.0.1", 6457))) {}
+    QueuedClient()
+        : m_ws(std::make_unique<VpnTest::WsClient>(Poco::Net::SocketAddress("127.0.0.1", 6457)))
+    {
+    }
 
     // True when the handshake was answered with 101 and the child's end announced.
     bool run(std::atomic<int>& handshakes, std::chrono::seconds patience, int index)
@@ -282,8 +285,9 @@ TEST(Load, SixteenBusyClientsAndAFullQueueLoseNothingAndLeakNothing)
                  std::to_string(kClients));
     recordFigure("load", "connections waiting in the queue meanwhile, all served afterwards",
                  std::to_string(queuedServed.load()) + " of " + std::to_string(kQueued));
-    recordFigure("load", "starts after a warm-up of " + std::to_string(warmup.size()) +
-                             " (stopped by their client among them)",
+    recordFigure("load",
+                 "starts after a warm-up of " + std::to_string(warmup.size()) +
+                     " (stopped by their client among them)",
                  std::to_string(expected.size()) + " (" + std::to_string(stops) + ")");
     recordFigure("load", "time for them, every end announced to every client",
                  oneDecimal(seconds) + " s (machine load average " +
@@ -330,8 +334,9 @@ TEST(Load, ConnectionChurnLeavesNothingBehind)
         EXPECT_LT(growth, 256);
     }
     recordFigure("load", "connections opened, answered and closed one after another",
-                 std::to_string(connections) + "; descriptors " + std::to_string(descriptorsBefore) +
-                     " and " + std::to_string(descriptorsAfter) + ", resident memory " +
+                 std::to_string(connections) + "; descriptors " +
+                     std::to_string(descriptorsBefore) + " and " +
+                     std::to_string(descriptorsAfter) + ", resident memory " +
                      (growth >= 0 ? "+" : "") + std::to_string(growth) + " KiB");
 }
 

@@ -1,6 +1,7 @@
 #include "reliability.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,8 +10,6 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "serviceprocess.h"
 
@@ -115,8 +114,8 @@ void recordFigure(const std::string& section, const std::string& what, const std
     static bool first = true;
     try {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = test == nullptr ? "unknown"
-                                           : std::string(test->test_suite_name()) + "." + test->name();
+        std::string name =
+            test == nullptr ? "unknown" : std::string(test->test_suite_name()) + "." + test->name();
         for (char& c : name) {
             if (c == '/') c = '_';
         }
