@@ -80,6 +80,9 @@ void HttpAcceptor::run()
             // after a pause so that a lasting failure does not spin.
             Poco::ErrorHandler::handle(e);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } catch (const std::exception& e) {
+            Poco::ErrorHandler::handle(e);  // out of memory: the acceptor must not end
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
 }
