@@ -9,6 +9,7 @@
 // there is none. A valid atexit is only parsed: carrying it out queues a record per
 // input for a shutdown that never comes, which is a growing list and nothing more.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -108,8 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_handler->parseRequest(request);
     const bool killsAll =
         special || (fromClean.valid && fromClean.type == WebSocketRequestHandler::Init);
-    const bool starts =
-        !special && fromClean.valid && fromClean.type == WebSocketRequestHandler::Start;
+    // A word holding a NUL is refused before any spawn: the child would get less of it.
+    const auto holdsNul = [](const std::string& word) {
+        return word.find('\0') != std::string::npos;
+    };
+    const ProcessStartInfo& info = fromClean.startInfo;
+    const bool starts = !special && fromClean.valid &&
+                        fromClean.type == WebSocketRequestHandler::Start && !holdsNul(info.path) &&
+                        std::none_of(info.args.begin(), info.args.end(), holdsNul);
     if (HostGuard::killAllCount() - killAllsBefore != (killsAll ? 1 : 0))
         fail("kill-all run for the wrong request", request);
     if (HostGuard::spawnCount() - spawnsBefore != (starts ? 1 : 0))
