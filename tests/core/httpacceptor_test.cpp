@@ -65,7 +65,7 @@ private:
 };
 
 // A GET through a fresh connection: the body, or "" when no answer came in time.
-std::string get(const Poco::Net::SocketAddress& address, std::chrono::milliseconds timeout = 5s)
+std::string get(const Poco::Net::SocketAddress& address, std::chrono::milliseconds timeout = 20s)
 {
     try {
         Poco::Net::HTTPClientSession session(address);
