@@ -1,6 +1,9 @@
 // The command handlers of one connection and the two replies that go back to it alone:
 // the started message and the error message. Everything here runs on the connection
-// thread, inside the receive loop, and holds no lock of its own.
+// thread, inside the receive loop, and holds no lock of its own. Requests go to the
+// monitor this connection subscribed to (m_monitor): after the shutdown drain has dropped
+// the singleton, a request still served here thus reaches the children this connection
+// hears about, not a new, empty monitor that would deny they exist.
 
 #include <Poco/Format.h>
 
@@ -23,15 +26,6 @@ namespace {
 // running" is not a failure.
 const char* const kKillAllOpenVpnCommand = "/bin/bash -c 'killall -9 openvpn 2>/dev/null; exit 0'";
 
-// The monitor this connection subscribed to. After the shutdown drain has dropped the
-// singleton, a request still served here thus reaches the children this connection
-// hears about, not a new, empty monitor that would deny they exist.
-std::shared_ptr<ProcessMonitor> supervisingMonitor(
-    const std::shared_ptr<ProcessMonitor>& subscribed)
-{
-    return subscribed ? subscribed : ProcessMonitor::instance();
-}
-
 }  // namespace
 
 void WebSocketRequestHandler::onProcessStarted(int pid, const ProcessStartInfo& startInfo)
@@ -53,7 +47,7 @@ void WebSocketRequestHandler::onProcessError(const std::string& text)
 void WebSocketRequestHandler::handlerLaunchProcess(const ProcessStartInfo& startInfo)
 {
     try {
-        const ProcessHandle handle = supervisingMonitor(m_monitor)->launchProcess(startInfo);
+        const ProcessHandle handle = m_monitor->launchProcess(startInfo);
         onProcessStarted(handle.id(), startInfo);
     } catch (const std::exception& e) {
         Log::information(Poco::format("%s Exception", m_objectName));
@@ -77,15 +71,14 @@ void WebSocketRequestHandler::killAllOpenVpnProcesses()
 
 void WebSocketRequestHandler::handlerAddStartAtExit(const ProcessStartInfo& startInfo)
 {
-    supervisingMonitor(m_monitor)->addProcessStartAtExit(startInfo);
+    m_monitor->addProcessStartAtExit(startInfo);
 }
 
 void WebSocketRequestHandler::handlerCloseProcess(const int& pid)
 {
-    const std::shared_ptr<ProcessMonitor> processMonitor = supervisingMonitor(m_monitor);
     ProcessMonitor::StopResult result = ProcessMonitor::StopResult::NotRunning;
     try {
-        result = processMonitor->stopProcess(pid);
+        result = m_monitor->stopProcess(pid);
     } catch (const std::exception&) {
         onProcessError("close process error");
         return;
