@@ -163,10 +163,18 @@ int waitForExit(pid_t pid)
     return -1;
 }
 
+// The child's command line. The spawn returns once the child's exec has switched to its
+// new memory, a moment before the kernel records the arguments there, so an empty read is
+// retried for up to five seconds.
 std::string commandLineOf(int pid)
 {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (!line.empty() || Clock::now() >= deadline) return line;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 // Waits up to five seconds until the pid is a zombie or gone, without reaping it.
