@@ -14,7 +14,7 @@
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
-#include "core/serviceapplication.h"
+#include "core/timestamp.h"
 #include "process/processmonitor.h"
 #include "process/protocol.h"
 
@@ -39,7 +39,7 @@ void WebSocketRequestHandler::onProcessError(const std::string& text)
 {
     // The seconds never hold a comma, so a client finds the text after the first one.
     const std::string message =
-        "error:" + ServiceApplication::timestampToString() + Protocol::itemSeparator() + text;
+        "error:" + timestampToString() + Protocol::itemSeparator() + text;
     Log::error(Poco::format("%s Process error: %s", m_objectName, message));
     sendMessage(message);
 }

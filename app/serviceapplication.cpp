@@ -1,4 +1,4 @@
-#include "core/serviceapplication.h"
+#include "app/serviceapplication.h"
 
 #include <Poco/File.h>
 #include <Poco/Format.h>
@@ -22,7 +22,8 @@
 
 #include "channel/requesthandlerfactory.h"
 #include "core/customlog.h"
-#include "core/httpacceptor.h"
+#include "core/timestamp.h"
+#include "channel/httpacceptor.h"
 #include "core/utils.h"
 
 namespace VpnService {
@@ -186,6 +187,8 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
     Log::information(Poco::format("%s Stopped", m_objectName));
     return EXIT_OK;
 }
+
+std::string ServiceApplication::timestampToString() { return VpnService::timestampToString(); }
 
 std::string ServiceApplication::applicationDir() const
 {

@@ -1,4 +1,4 @@
-#include "core/httpacceptor.h"
+#include "channel/httpacceptor.h"
 
 #include <Poco/ErrorHandler.h>
 #include <Poco/Exception.h>

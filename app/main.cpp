@@ -11,7 +11,7 @@
 #include "channel/activesockets.h"
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
-#include "core/serviceapplication.h"
+#include "app/serviceapplication.h"
 #include "process/processmonitor.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The service's HTTP server: it serves like the framework's HTTPServer, stops as it does,
 // and sleeps while nobody connects.
-#include "core/httpacceptor.h"
+#include "channel/httpacceptor.h"
 
 #include <Poco/Event.h>
 #include <Poco/Net/HTTPClientSession.h>
