@@ -13,15 +13,16 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <utility>
 
 namespace VpnService {
 
 HttpAcceptor::HttpAcceptor(Poco::Net::HTTPRequestHandlerFactory::Ptr factory,
                            const Poco::Net::ServerSocket& socket,
-                           Poco::Net::HTTPServerParams::Ptr params)
+                           const Poco::Net::HTTPServerParams::Ptr& params)
     : m_socket(socket),
       m_dispatcher(new Poco::Net::TCPServerDispatcher(
-          new Poco::Net::HTTPServerConnectionFactory(params, factory),
+          new Poco::Net::HTTPServerConnectionFactory(params, std::move(factory)),
           Poco::ThreadPool::defaultPool(), params))
 {
     int fds[2];

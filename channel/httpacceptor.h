@@ -24,7 +24,8 @@ public:
     // Takes a share of the listening socket; accepts nothing before start(). Throws
     // Poco::SystemException when the acceptor's wake-up pipe cannot be made.
     HttpAcceptor(Poco::Net::HTTPRequestHandlerFactory::Ptr factory,
-                 const Poco::Net::ServerSocket& socket, Poco::Net::HTTPServerParams::Ptr params);
+                 const Poco::Net::ServerSocket& socket,
+                 const Poco::Net::HTTPServerParams::Ptr& params);
     // stop(), then lets go of the dispatcher (worker threads that still serve a
     // connection keep it until they end). Never throws.
     ~HttpAcceptor();
