@@ -9,7 +9,7 @@ packages="
   psmisc
   openvpn
   iproute2 util-linux procps
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy
 "
 missing=""
 for package in $packages; do

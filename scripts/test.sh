@@ -1,12 +1,17 @@
 #!/bin/sh
 # Installs what is missing, then builds and runs the whole test suite three times: plain,
 # under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
-# Pass preset names to run only those (default, asan, tsan).
+# Pass preset names to run only those (default, asan, tsan). The full run (CI) first
+# checks the product code with clang-tidy (scripts/tidy.sh).
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 presets=${*:-"default asan tsan"}
 full=${*:+no}
+if [ "${full:-yes}" = yes ]; then
+    echo "=== clang-tidy"
+    scripts/tidy.sh
+fi
 for preset in $presets; do
     echo "=== $preset: build"
     cmake --preset "$preset" >/dev/null
