@@ -159,6 +159,13 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
 
     Log::information(Poco::format("%s %s", m_objectName, Utils::versionInfo("VPN service")));
     Log::information(Poco::format("%s Log file: '%s'", m_objectName, m_logFile));
+    const std::string logDirectory = Utils::logDirectory();
+    const std::string untrusted = Utils::untrustedDirectory(logDirectory);
+    if (!untrusted.empty()) {
+        // Whoever may write there may replace the log file under the service.
+        Log::warning(
+            Poco::format("%s Log directory '%s' %s", m_objectName, logDirectory, untrusted));
+    }
     Log::information(Poco::format("%s Working directory '%s'", m_objectName,
                                   config().getString("application.dir")));
     Log::information(Poco::format("%s Network initialization", m_objectName));

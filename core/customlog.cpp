@@ -2,14 +2,18 @@
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
-#include <Poco/FileChannel.h>
 #include <Poco/FormattingChannel.h>
 #include <Poco/Logger.h>
 #include <Poco/Message.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/SplitterChannel.h>
 
+#include <exception>
+
+#include "core/logfilechannel.h"
+
 Poco::FormattingChannel* Log::m_formattingChannel = nullptr;
+LogFileChannel* Log::m_fileChannel = nullptr;
 Poco::Logger* Log::m_logger = nullptr;
 Poco::Mutex Log::m_mutex;
 std::string Log::m_logFileName;
@@ -24,10 +28,12 @@ void Log::initLog(const std::string& fileName)
 
     m_logFileName = fileName;
 
-    // File first: a line that cannot reach the file stops at the splitter and is not
-    // shown on the console either.
+    // File first, then the console; the file channel never throws, so the console gets
+    // every line.
     Poco::AutoPtr<Poco::SplitterChannel> splitter(new Poco::SplitterChannel);
-    splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new Poco::FileChannel(m_logFileName)));
+    Poco::AutoPtr<LogFileChannel> file(new LogFileChannel(m_logFileName));
+    m_fileChannel = file.get();  // the splitter holds it
+    splitter->addChannel(file);
     splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new Poco::ConsoleChannel));
 
     // The logger (held by the framework's registry) keeps the chain alive until exit.
@@ -46,11 +52,16 @@ void Log::setUpIfNeeded()
 
 void Log::write(int priority, const std::string& text)
 {
-    Poco::ScopedLock<Poco::Mutex> lock(m_mutex);
-    setUpIfNeeded();
-    auto prio = static_cast<Poco::Message::Priority>(priority);
-    if (m_logger->getLevel() >= priority && m_logger->getChannel()) {
-        m_logger->getChannel()->log(Poco::Message(m_logger->name(), text, prio));
+    try {
+        Poco::ScopedLock<Poco::Mutex> lock(m_mutex);
+        setUpIfNeeded();
+        auto prio = static_cast<Poco::Message::Priority>(priority);
+        if (m_logger->getLevel() >= priority && m_logger->getChannel()) {
+            m_logger->getChannel()->log(Poco::Message(m_logger->name(), text, prio));
+        }
+    } catch (const std::exception&) {
+        // A line that cannot be logged (no memory, a lock that failed, a channel that a
+        // configuration file put in) is the log's loss; the caller's work goes on.
     }
 }
 
@@ -69,6 +80,11 @@ bool Log::opened()
     if (m_logger->getLevel() < Poco::Message::PRIO_INFORMATION || !m_logger->getChannel()) {
         return true;
     }
+    // The file is opened first so that a path that cannot be used gets no line at all.
+    // A configuration file may have given the logger other channels; then only a throw
+    // tells.
+    const bool ownChain = m_logger->getChannel() == m_formattingChannel;
+    if (ownChain && !m_fileChannel->openNow()) return false;
     try {
         m_logger->getChannel()->log(
             Poco::Message(m_logger->name(), "", Poco::Message::PRIO_INFORMATION));
@@ -77,7 +93,7 @@ bool Log::opened()
         // reports it and ends the run.
         return false;
     }
-    return true;
+    return !ownChain || m_fileChannel->lastLineWritten();
 }
 
 std::string Log::fileName() { return m_logFileName; }

@@ -9,8 +9,12 @@ class FormattingChannel;
 class Logger;
 }  // namespace Poco
 
+class LogFileChannel;
+
 // The service's one log: every line goes to the log file first, then to standard error,
-// formatted as "date time.tenths<TAB>priority letter<TAB>text" in local time.
+// formatted as "date time.tenths<TAB>priority letter<TAB>text" in local time. A line that
+// cannot reach the file still reaches standard error, and no writer ever throws: a full
+// disk or a lost file must not stop what is being logged (see LogFileChannel).
 //
 // Thread safety: every writer and opened() serialise on one process-wide recursive lock,
 // which is the innermost lock of the whole service, so callers may log while holding
@@ -24,16 +28,17 @@ public:
     // the file is opened by the first line written.
     static void initLog(const std::string& fileName);
 
-    // Write one finished text at error, warning, information or debug priority. Throw the
-    // framework's file exception when the log file cannot be opened or written; the line
-    // then reaches neither the file nor standard error.
+    // Write one finished text at error, warning, information or debug priority. Never
+    // throw; text a client chose must have gone through LogText first.
     static void error(const std::string& text);
     static void warning(const std::string& text);
     static void information(const std::string& text);
     static void debug(const std::string& text);
 
-    // Writes one information line with empty text; false when that failed, which is how
-    // an unwritable log file shows up at start-up.
+    // Writes one information line with empty text; false when it did not reach the file,
+    // which is how an unwritable log file shows up at start-up. A file that cannot be
+    // opened (a symlink or another non-regular file at the path included) gets no line,
+    // not even on standard error.
     static bool opened();
 
     // The file name the set-up received.
@@ -44,6 +49,7 @@ private:
     static void setUpIfNeeded();  // call with m_mutex held
 
     static Poco::FormattingChannel* m_formattingChannel;  // guarded by m_mutex after start-up
+    static LogFileChannel* m_fileChannel;                 // guarded by m_mutex after start-up
     static Poco::Logger* m_logger;                        // guarded by m_mutex after start-up
     static Poco::Mutex m_mutex;
     static std::string m_logFileName;

@@ -4,6 +4,8 @@
 #include <Poco/File.h>
 #include <Poco/Format.h>
 #include <Poco/Path.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <stdexcept>
@@ -13,6 +15,8 @@ namespace {
 const char kQuote = '"';
 const char* const kLogDirectoryRoot = "/var/log";
 const char* const kLogDirectoryName = "Sorvane";
+// A client application running as an ordinary user reads the log to show it.
+const mode_t kDirectoryMode = 0755;
 
 bool isPosixSpace(char c)
 {
@@ -81,18 +85,38 @@ std::vector<std::string> Utils::splitStringByNewLine(const std::string& text)
 
 bool Utils::createPath(const std::string& path)
 {
-    try {
-        Poco::File(path).createDirectories();
-    } catch (const std::exception&) {
-        // Reported through the result: the caller learns of it when the log cannot open.
+    // Each missing directory from the top down, so that every one made here gets 0755
+    // whatever the umask. Failures are reported through the result: the caller learns
+    // of them when the log cannot open.
+    for (std::string::size_type end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) == 0)
+            ::chmod(prefix.c_str(), kDirectoryMode);
+        if (end == std::string::npos) break;
     }
     return Poco::File(path).exists();
+}
+
+std::string Utils::untrustedDirectory(const std::string& path)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) return std::string();
+    if (info.st_uid != ::geteuid()) {
+        return Poco::format("is owned by user %u", static_cast<unsigned>(info.st_uid));
+    }
+    if ((info.st_mode & S_IWOTH) != 0) return "can be written by others";
+    return std::string();
+}
+
+std::string Utils::logDirectory()
+{
+    return std::string(kLogDirectoryRoot) + "/" + kLogDirectoryName;
 }
 
 std::string Utils::appLogFileNamePath(const std::string& path, const std::string& suffix)
 {
     const std::string baseName = Poco::Path(path).getBaseName();
-    const std::string directory = std::string(kLogDirectoryRoot) + "/" + kLogDirectoryName;
+    const std::string directory = logDirectory();
     createPath(directory);
     return directory + "/" + baseName + suffix + ".log";
 }

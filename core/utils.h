@@ -28,9 +28,16 @@ public:
     // The lines of the text without their line feeds; no empty entry after a final one.
     static std::vector<std::string> splitStringByNewLine(const std::string& text);
 
-    // Creates a directory and its parents, dropping every failure; true when something
-    // exists at the path afterwards.
+    // Creates a directory and its parents with mode 0755 whatever the umask, dropping
+    // every failure; true when something exists at the path afterwards.
     static bool createPath(const std::string& path);
-    // /var/log/Sorvane/<base name of path><suffix>.log; creates the directory when missing.
+    // Why an existing directory is not safe to keep root's files in: "is owned by user N"
+    // (another user than this process's) or "can be written by others"; empty when it is
+    // safe or does not exist.
+    static std::string untrustedDirectory(const std::string& path);
+    // The directory that appLogFileNamePath puts the log into.
+    static std::string logDirectory();
+    // logDirectory() + "/<base name of path><suffix>.log"; creates the directory when
+    // missing.
     static std::string appLogFileNamePath(const std::string& path, const std::string& suffix);
 };

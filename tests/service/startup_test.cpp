@@ -1,6 +1,8 @@
 // Start-up of the real service binary: options, help, log checks and exit codes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "serviceprocess.h"
 
@@ -47,17 +49,93 @@ TEST(Startup, UnwritableLogGivesFatalMessageAnd77)
     writeFile("/var/log/Sorvane", "");
     ServiceProcess service;
     EXPECT_EQ(service.waitExit(), 77);
-    EXPECT_EQ(service.standardError(), kFatal);
+    // The drain's lines follow on standard error, which every line still reaches.
+    const std::string err = service.standardError();
+    EXPECT_EQ(err.rfind(kFatal, 0), 0u) << err;
+    EXPECT_EQ(err.find("cannot be written"), std::string::npos) << err;
 }
 
-TEST(Startup, UnwritableLogWithConfigFileEndsWith78)
+TEST(Startup, UnwritableLogWithConfigFileStillEndsWith77)
 {
+    // The line about the configuration file is the first to miss the file; it must not
+    // end the run before the start-up check can.
     writeFile("/var/log/Sorvane", "");
     const std::string config = makeTempDir() + "/service.properties";
     writeFile(config, "some.key = 1\n");
     ServiceProcess service({"--configfile=" + config});
-    EXPECT_EQ(service.waitExit(), 78);
-    EXPECT_EQ(service.standardError().find("Fatal error"), std::string::npos);
+    EXPECT_EQ(service.waitExit(), 77);
+    const std::string err = service.standardError();
+    EXPECT_NE(err.find("\tI\t[ServiceApplication] Loaded configuation: " + config),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(kFatal), std::string::npos) << err;
+}
+
+TEST(Startup, LogPathThatIsNoRegularFileGives77AndIsLeftAlone)
+{
+    struct Case {
+        const char* name;
+        void (*plant)();
+    };
+    const Case cases[] = {
+        {"symlink", [] { ::symlink("/tmp/target", kLogPath); }},
+        {"dangling symlink", [] { ::symlink("/tmp/nothing", kLogPath); }},
+        {"fifo", [] { ::mkfifo(kLogPath, 0644); }},
+    };
+    ::mkdir("/var/log/Sorvane", 0755);
+    for (const Case& c : cases) {
+        writeFile("/tmp/target", "precious\n");
+        c.plant();
+        ServiceProcess service;
+        EXPECT_EQ(service.waitExit(), 77) << c.name;
+        EXPECT_EQ(service.standardError().rfind(kFatal, 0), 0u) << c.name;
+        EXPECT_EQ(readFile("/tmp/target"), "precious\n") << c.name;
+        EXPECT_FALSE(fileExists("/tmp/nothing")) << c.name;
+        ::unlink(kLogPath);
+    }
+}
+
+TEST(Startup, LogDirectoryAndFileModesDoNotFollowTheUmask)
+{
+    ::umask(0);  // the service inherits it
+    ServiceProcess service;
+    ASSERT_TRUE(service.waitServing()) << service.standardError();
+    struct stat info;
+    ASSERT_EQ(::stat("/var/log/Sorvane", &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    ASSERT_EQ(::stat(kLogPath, &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(findLog(logTexts(), "Log directory"), -1);
+}
+
+TEST(Startup, LogDirectoryOthersCanWriteToIsWarnedAbout)
+{
+    struct Case {
+        int mode;
+        unsigned owner;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {01777, 0,
+         "[ServiceApplication] Log directory '/var/log/Sorvane' can be written by others"},
+        {0755, 1234, "[ServiceApplication] Log directory '/var/log/Sorvane' is owned by user 1234"},
+    };
+    for (const Case& c : cases) {
+        ::mkdir("/var/log/Sorvane", 0755);
+        ::chmod("/var/log/Sorvane", static_cast<mode_t>(c.mode));
+        ASSERT_EQ(::chown("/var/log/Sorvane", c.owner, 0), 0);
+        ServiceProcess service;
+        ASSERT_TRUE(service.waitServing()) << service.standardError();
+        service.signal(SIGTERM);
+        EXPECT_EQ(service.waitExit(), 0);
+        const auto texts = logTexts();
+        EXPECT_GE(findLog(texts, c.warning), 0) << c.warning;
+        EXPECT_EQ(findLog(texts, "Log directory"), findLog(texts, c.warning)) << "only one";
+        // The warning is a W line.
+        EXPECT_NE(readFile(kLogPath).find("\tW\t" + std::string(c.warning)), std::string::npos);
+        ::unlink(kLogPath);
+        ::rmdir("/var/log/Sorvane");
+    }
 }
 
 TEST(Startup, HelpWithUnwritableLogStillPrintsHelp)
