@@ -14,6 +14,7 @@
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
+#include "core/logtext.h"
 #include "core/timestamp.h"
 #include "process/processmonitor.h"
 #include "process/protocol.h"
@@ -31,7 +32,7 @@ const char* const kKillAllOpenVpnCommand = "/bin/bash -c 'killall -9 openvpn 2>/
 void WebSocketRequestHandler::onProcessStarted(int pid, const ProcessStartInfo& startInfo)
 {
     const std::string message = Protocol::startedMessage(pid, startInfo.path);
-    Log::information(Poco::format("%s Started (%s)", m_objectName, message));
+    Log::information(Poco::format("%s Started (%s)", m_objectName, LogText::client(message)));
     sendMessage(message);
 }
 
@@ -40,7 +41,7 @@ void WebSocketRequestHandler::onProcessError(const std::string& text)
     // The seconds never hold a comma, so a client finds the text after the first one.
     const std::string message =
         "error:" + timestampToString() + Protocol::itemSeparator() + text;
-    Log::error(Poco::format("%s Process error: %s", m_objectName, message));
+    Log::error(Poco::format("%s Process error: %s", m_objectName, LogText::client(message)));
     sendMessage(message);
 }
 

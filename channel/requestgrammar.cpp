@@ -9,6 +9,7 @@
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
+#include "core/logtext.h"
 #include "core/utils.h"
 
 namespace VpnService {
@@ -18,6 +19,9 @@ namespace {
 // Kills every openvpn with no reply; only an exact byte match counts.
 const std::string kSpecialRequest = "start: <kill openvpn>";
 const char kBlank = ' ';
+// Warnings about words before the command word, for one request: each word of a request
+// of one-byte words would otherwise log a line.
+const int kMaxWordWarnings = 8;
 
 // std::stoul (base 10, leading white space skipped, one sign, the rest after the digits
 // ignored) truncated to the low 32 bits, so "-1" is -1 and "4294967297" is 1.
@@ -34,7 +38,7 @@ bool convertPid(const std::string& word, int& pid)
     try {
         pid = toPid(word);
     } catch (const std::exception&) {
-        Log::error(Poco::format("std::stoul error; s=%s", word));
+        Log::error(Poco::format("std::stoul error; s=%s", LogText::client(word)));
         return false;
     }
     return true;
@@ -59,7 +63,7 @@ void addWord(ProcessStartInfo& startInfo, const std::string& word)
 
 // One word that an unquoted blank ended. False when the request must be rejected now.
 bool processToken(WebSocketRequestHandler::CommandType& type, ProcessStartInfo& startInfo, int& pid,
-                  const std::string& token)
+                  int& wordWarnings, const std::string& token)
 {
     if (token.empty()) return true;
     switch (type) {
@@ -77,16 +81,24 @@ bool processToken(WebSocketRequestHandler::CommandType& type, ProcessStartInfo& 
     // The last byte is the client's ':' and is not looked at.
     const std::string word = token.substr(0, token.size() - 1);
     type = commandOf(word);
-    if (type == WebSocketRequestHandler::None)
-        Log::warning(Poco::format("First arg is not a command, arg=%s", word));
+    if (type == WebSocketRequestHandler::None && ++wordWarnings <= kMaxWordWarnings)
+        Log::warning(Poco::format("First arg is not a command, arg=%s", LogText::client(word)));
     return true;
+}
+
+void logLeftOutWarnings(int wordWarnings)
+{
+    if (wordWarnings > kMaxWordWarnings) {
+        Log::warning(Poco::format("First arg is not a command, %d more words not logged",
+                                  wordWarnings - kMaxWordWarnings));
+    }
 }
 
 }  // namespace
 
 void WebSocketRequestHandler::parseRequest(const std::string& request)
 {
-    Log::information(Poco::format("%s Request: [%s]", m_objectName, request));
+    Log::information(Poco::format("%s Request: [%s]", m_objectName, LogText::client(request)));
     if (request == kSpecialRequest) {
         Log::information(
             Poco::format("%s Special request to terminate openvpn (if still he is running still)",
@@ -99,7 +111,8 @@ void WebSocketRequestHandler::parseRequest(const std::string& request)
     ProcessStartInfo startInfo;
     int pid = 0;
     if (!parseCommand(type, startInfo, pid, request)) {
-        Log::error(Poco::format("%s Parse error, request=%s", m_objectName, request));
+        Log::error(
+            Poco::format("%s Parse error, request=%s", m_objectName, LogText::client(request)));
         onProcessError("parse command error");
         return;
     }
@@ -132,20 +145,26 @@ bool WebSocketRequestHandler::parseCommand(CommandType& type, ProcessStartInfo& 
     bool inQuote = false;
     char quote = '\0';
     std::string::size_type tokenStart = 0;
+    int wordWarnings = 0;
     for (std::string::size_type i = 0; i < request.size(); ++i) {
         const char byte = request[i];
         if (inQuote) {
             // Only the opening quote byte closes; it stays in the word either way.
             if (byte == quote) inQuote = false;
         } else if (byte == kBlank) {
-            if (!processToken(type, startInfo, pid, request.substr(tokenStart, i - tokenStart)))
+            if (!processToken(type, startInfo, pid, wordWarnings,
+                              request.substr(tokenStart, i - tokenStart))) {
+                logLeftOutWarnings(wordWarnings);
                 return false;
+            }
             tokenStart = i + 1;
         } else if (byte == '\'' || byte == '"') {
             inQuote = true;
             quote = byte;
         }
     }
+
+    logLeftOutWarnings(wordWarnings);
 
     // The tail is never tried as a command word, so a command word needs a blank after it.
     if (tokenStart < request.size()) {

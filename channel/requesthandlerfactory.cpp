@@ -9,6 +9,7 @@
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
+#include "core/logtext.h"
 
 namespace VpnService {
 
@@ -81,7 +82,8 @@ Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
         return nullptr;
     }
     if (request.has("Origin") && !originAdmitted(request.get("Origin"))) {
-        Log::error(Poco::format("%s Origin refused: %s", m_objectName, request.get("Origin")));
+        Log::error(Poco::format("%s Origin refused: %s", m_objectName,
+                                LogText::client(request.get("Origin"))));
         return new OriginRefusedHandler;
     }
     return new WebSocketRequestHandler;

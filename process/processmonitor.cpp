@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/customlog.h"
+#include "core/logtext.h"
 #include "process/protocol.h"
 
 namespace VpnService {
@@ -124,7 +125,7 @@ void ProcessMonitor::notifyProcessFinished(const RunningProcessInfo& info, int e
 {
     std::string message =
         Protocol::finishedMessage(info.handle.id(), exitCode, info.startInfo.path);
-    Log::information(Poco::format("%s Finished (%s)", m_objectName, message));
+    Log::information(Poco::format("%s Finished (%s)", m_objectName, LogText::client(message)));
     m_eventProcessFinished.notify(nullptr, message);
 }
 
@@ -197,11 +198,13 @@ void ProcessMonitor::startAtExitProcess()
     for (const ProcessStartInfo& startInfo : m_startAtExitProcesses) {
         try {
             const ProcessHandle handle = Process::launch(startInfo);
-            Log::information(Poco::format("%s Started (%s)", m_objectName,
-                                          Protocol::startedMessage(handle.id(), startInfo.path)));
+            Log::information(Poco::format(
+                "%s Started (%s)", m_objectName,
+                LogText::client(Protocol::startedMessage(handle.id(), startInfo.path))));
         } catch (const std::exception& e) {
             // One failed launch must not keep the others from running.
-            Log::error("error:" + startInfo.path + Protocol::itemSeparator() + e.what());
+            Log::error("error:" + LogText::client(startInfo.path) + Protocol::itemSeparator() +
+                       LogText::client(e.what()));
         }
     }
     m_startAtExitProcesses.clear();

@@ -30,6 +30,7 @@
 #include "channel/requesthandlerfactory.h"
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
+#include "core/logtext.h"
 #include "core/utils.h"
 #include "process/processmonitor.h"
 
@@ -353,12 +354,13 @@ TEST_F(CommandHandlers, FailuresAreAnsweredAndTheConnectionKeepsServing)
         const std::string frame = client->receive();
         EXPECT_TRUE(isError(frame, c.text, since));
 
-        EXPECT_TRUE(logHas(logFrom, "I", "[WebSocketHandler] Request: [" + c.request + "]"));
+        const std::string logged = LogText::client(c.request);
+        EXPECT_TRUE(logHas(logFrom, "I", "[WebSocketHandler] Request: [" + logged + "]"));
         EXPECT_TRUE(
             logHas(logFrom, "E",
                    "[WebSocketHandler] Process error: " + frame.substr(0, frame.size() - 1)));
         EXPECT_EQ(c.parseError,
-                  logHas(logFrom, "E", "[WebSocketHandler] Parse error, request=" + c.request));
+                  logHas(logFrom, "E", "[WebSocketHandler] Parse error, request=" + logged));
         EXPECT_EQ(!c.parseError, logHas(logFrom, "I", "[WebSocketHandler] Exception"));
     }
 

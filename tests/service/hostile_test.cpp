@@ -270,7 +270,7 @@ TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
     EXPECT_EQ(errorText(answer(std::string("start: /bin/true x\0y", 20), 20s)),
               "create process error: Invalid argument");
     // The largest request: a well-formed start too long for the kernel, and garbage. Each
-    // is logged whole, which takes a sanitizer build many seconds.
+    // is parsed whole, which takes a sanitizer build many seconds.
     const std::string prefix = "start: /bin/true ";
     EXPECT_EQ(errorText(answer(prefix + std::string(kMaxPayload - prefix.size(), 'a'), 60s)),
               "create process error: Argument list too long");
