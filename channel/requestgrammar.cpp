@@ -61,6 +61,15 @@ void addWord(ProcessStartInfo& startInfo, const std::string& word)
         startInfo.args.push_back(word);
 }
 
+// Once the search for the command word is over.
+void logLeftOutWarnings(int wordWarnings)
+{
+    if (wordWarnings > kMaxWordWarnings) {
+        Log::warning(Poco::format("First arg is not a command, %d more words not logged",
+                                  wordWarnings - kMaxWordWarnings));
+    }
+}
+
 // One word that an unquoted blank ended. False when the request must be rejected now.
 bool processToken(WebSocketRequestHandler::CommandType& type, ProcessStartInfo& startInfo, int& pid,
                   int& wordWarnings, const std::string& token)
@@ -81,17 +90,11 @@ bool processToken(WebSocketRequestHandler::CommandType& type, ProcessStartInfo& 
     // The last byte is the client's ':' and is not looked at.
     const std::string word = token.substr(0, token.size() - 1);
     type = commandOf(word);
-    if (type == WebSocketRequestHandler::None && ++wordWarnings <= kMaxWordWarnings)
+    if (type != WebSocketRequestHandler::None)
+        logLeftOutWarnings(wordWarnings);
+    else if (++wordWarnings <= kMaxWordWarnings)
         Log::warning(Poco::format("First arg is not a command, arg=%s", LogText::client(word)));
     return true;
-}
-
-void logLeftOutWarnings(int wordWarnings)
-{
-    if (wordWarnings > kMaxWordWarnings) {
-        Log::warning(Poco::format("First arg is not a command, %d more words not logged",
-                                  wordWarnings - kMaxWordWarnings));
-    }
 }
 
 }  // namespace
@@ -153,10 +156,8 @@ bool WebSocketRequestHandler::parseCommand(CommandType& type, ProcessStartInfo& 
             if (byte == quote) inQuote = false;
         } else if (byte == kBlank) {
             if (!processToken(type, startInfo, pid, wordWarnings,
-                              request.substr(tokenStart, i - tokenStart))) {
-                logLeftOutWarnings(wordWarnings);
+                              request.substr(tokenStart, i - tokenStart)))
                 return false;
-            }
             tokenStart = i + 1;
         } else if (byte == '\'' || byte == '"') {
             inQuote = true;
@@ -164,7 +165,7 @@ bool WebSocketRequestHandler::parseCommand(CommandType& type, ProcessStartInfo& 
         }
     }
 
-    logLeftOutWarnings(wordWarnings);
+    if (type == None) logLeftOutWarnings(wordWarnings);
 
     // The tail is never tried as a command word, so a command word needs a blank after it.
     if (tokenStart < request.size()) {

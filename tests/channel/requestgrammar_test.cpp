@@ -63,6 +63,20 @@ std::string stoulError(const std::string& word) { return "E std::stoul error; s=
 
 const std::string kSpecial = "start: <kill openvpn>";
 
+// Words that are no command word, each logged as warning("a").
+std::string words(int n)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i) text += "ab ";
+    return text;
+}
+std::vector<std::string> warnings(int n, const std::string& leftOut = "")
+{
+    std::vector<std::string> lines(n, warning("a"));
+    if (!leftOut.empty()) lines.push_back("W First arg is not a command, " + leftOut);
+    return lines;
+}
+
 // One row per case reads better than one field per line.
 // clang-format off
 const std::vector<GrammarCase> kCases = {
@@ -124,6 +138,13 @@ const std::vector<GrammarCase> kCases = {
     {"START: /bin/bash", Handler::None, "", {}, 0, false, {warning("START")}},
     {"a stop: 9", Handler::Stop, "", {}, 9, true, {warning("")}},
     {"start; /bin/ls", Handler::Start, "/bin/ls", {}, 0, true, {}},
+    // client text in the log: escaped, and few warnings for one request
+    {"a\nb c", Handler::None, "", {}, 0, false, {warning("a\\x0a")}},
+    {"stop: a\\\rb", Handler::Stop, "", {}, 0, false, {stoulError("a\\\\\\x0db")}},
+    {words(8) + "stop: 7", Handler::Stop, "", {}, 7, true, warnings(8)},
+    {words(9) + "stop: 7", Handler::Stop, "", {}, 7, true,
+     warnings(8, "1 more words not logged")},
+    {words(100), Handler::None, "", {}, 0, false, warnings(8, "92 more words not logged")},
 };
 // clang-format on
 
