@@ -20,6 +20,8 @@ std::shared_ptr<ProcessMonitor>& ProcessMonitor::singleton()
     return *share;
 }
 
+bool ProcessMonitor::s_shutDown = false;
+
 std::shared_ptr<ProcessMonitor> ProcessMonitor::instance()
 {
     std::shared_ptr<ProcessMonitor> monitor = std::atomic_load(&singleton());
@@ -28,7 +30,15 @@ std::shared_ptr<ProcessMonitor> ProcessMonitor::instance()
     std::lock_guard<std::mutex> lock(m_mutex);
     monitor = std::atomic_load(&singleton());
     if (monitor) return monitor;
-    monitor.reset(new ProcessMonitor);
+    // A monitor made after the at-exit pass would take launches and at-exit records that
+    // nobody ever runs or announces, and keep a watcher that nobody stops.
+    if (s_shutDown) throw std::logic_error("process monitor has been shut down");
+    return create();
+}
+
+std::shared_ptr<ProcessMonitor> ProcessMonitor::create()
+{
+    std::shared_ptr<ProcessMonitor> monitor(new ProcessMonitor);
     // The watcher holds only a weak reference between passes, so that it never keeps a
     // monitor alive that nobody else uses.
     monitor->m_thread = std::make_unique<std::thread>(&ProcessMonitor::watch,
@@ -39,7 +49,14 @@ std::shared_ptr<ProcessMonitor> ProcessMonitor::instance()
 
 void ProcessMonitor::shutdown()
 {
-    std::shared_ptr<ProcessMonitor> monitor = instance();
+    std::shared_ptr<ProcessMonitor> monitor;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (s_shutDown) return;  // the pass has run; there is nothing more to launch
+        monitor = std::atomic_load(&singleton());
+        if (!monitor) monitor = create();
+        s_shutDown = true;
+    }
     monitor->startAtExitProcess();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -180,6 +197,12 @@ ProcessMonitor::StopResult ProcessMonitor::stopProcess(int pid)
 void ProcessMonitor::addProcessStartAtExit(const ProcessStartInfo& startInfo)
 {
     std::lock_guard<std::mutex> lock(m_startAtExitMutex);
+    // A client that was connected when the service began to stop may still queue one
+    // after the pass: it is meant to run when the service stops, which is now.
+    if (m_atExitPassDone) {
+        launchAtExit(startInfo);
+        return;
+    }
     m_startAtExitProcesses.push_back(startInfo);
 }
 
@@ -195,20 +218,24 @@ void ProcessMonitor::startAtExitProcess()
     Log::information(Poco::format("%s At exit handler started", m_objectName));
     Log::information(Poco::format("%s Processes to launch: %d", m_objectName,
                                   static_cast<int>(m_startAtExitProcesses.size())));
-    for (const ProcessStartInfo& startInfo : m_startAtExitProcesses) {
-        try {
-            const ProcessHandle handle = Process::launch(startInfo);
-            Log::information(Poco::format(
-                "%s Started (%s)", m_objectName,
-                LogText::client(Protocol::startedMessage(handle.id(), startInfo.path))));
-        } catch (const std::exception& e) {
-            // One failed launch must not keep the others from running.
-            Log::error("error:" + LogText::client(startInfo.path) + Protocol::itemSeparator() +
-                       LogText::client(e.what()));
-        }
-    }
+    for (const ProcessStartInfo& startInfo : m_startAtExitProcesses) launchAtExit(startInfo);
     m_startAtExitProcesses.clear();
+    m_atExitPassDone = true;
     Log::information(Poco::format("%s At exit handler finished", m_objectName));
+}
+
+void ProcessMonitor::launchAtExit(const ProcessStartInfo& startInfo)
+{
+    try {
+        const ProcessHandle handle = Process::launch(startInfo);
+        Log::information(Poco::format(
+            "%s Started (%s)", m_objectName,
+            LogText::client(Protocol::startedMessage(handle.id(), startInfo.path))));
+    } catch (const std::exception& e) {
+        // One failed launch must not keep the others from running.
+        Log::error("error:" + LogText::client(startInfo.path) + Protocol::itemSeparator() +
+                   LogText::client(e.what()));
+    }
 }
 
 }  // namespace VpnService

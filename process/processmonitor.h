@@ -25,9 +25,9 @@ struct RunningProcessInfo {
 // Lifetime: instance() hands out shared ownership, so a caller that is inside an
 // operation or the event keeps the monitor alive, and the watcher holds a share during
 // each pass; shutdown() drops the singleton's own share, and the monitor is destroyed
-// (watcher stopped) when the last share goes. A later instance() creates a new, empty
-// monitor. A subscriber that keeps the share it subscribed through unsubscribes from that
-// same monitor later without reaching or creating another one.
+// (watcher stopped) when the last share goes. Once shutdown() has begun, no monitor is
+// created any more: a later instance() throws. A subscriber that keeps the share it
+// subscribed through unsubscribes from that same monitor later without reaching another.
 //
 // Thread safety: all public operations may be called from any thread. Lock order:
 // m_runningProcessesMutex, then the event's own mutex, then a subscriber's locks, then
@@ -50,12 +50,13 @@ public:
     ~ProcessMonitor();
 
     // The monitor, created with its watcher thread on first use; never null. Throws
-    // std::system_error when the watcher cannot be started (nothing is stored then).
+    // std::system_error when the watcher cannot be started (nothing is stored then), and
+    // std::logic_error once shutdown() has begun and dropped the monitor.
     static std::shared_ptr<ProcessMonitor> instance();
     // Launches every queued at-exit record in order, unsupervised, on the current (or a
-    // new) monitor, then drops the singleton's share. Main thread, during the shutdown
-    // drain. Throws when the pass's own log lines cannot be written; the singleton is
-    // then kept.
+    // new) monitor, then drops the singleton's share for good. Main thread, during the
+    // shutdown drain; a second call does nothing. Throws when the pass's own log lines
+    // cannot be written; the singleton is then kept.
     static void shutdown();
 
     // Fires on the watcher thread with the finished message of each ended child, while
@@ -74,7 +75,8 @@ public:
     // framework's exception (a std::exception) when the signal cannot be sent.
     StopResult stopProcess(int pid);
 
-    // Queues a copy of the record for the at-exit pass.
+    // Queues a copy of the record for the at-exit pass; once the pass has run, launches
+    // it at once, unsupervised, as the pass would have (a failure is logged).
     void addProcessStartAtExit(const ProcessStartInfo& startInfo);
     // A copy of the running list in launch order.
     std::list<RunningProcessInfo> getRunningProcessList() const;
@@ -92,11 +94,14 @@ private:
 
     void addRunningProcess(const ProcessHandle& handle, const ProcessStartInfo& startInfo);
     void startAtExitProcess();
+    void launchAtExit(const ProcessStartInfo& startInfo);  // m_startAtExitMutex held
+    static std::shared_ptr<ProcessMonitor> create();        // m_mutex held
     void processFinished(const RunningProcessInfo& info, int exitCode);        // lock held
     void notifyProcessFinished(const RunningProcessInfo& info, int exitCode);  // lock held
 
     Poco::BasicEvent<std::string> m_eventProcessFinished;
     std::list<ProcessStartInfo> m_startAtExitProcesses;  // guarded by m_startAtExitMutex
+    bool m_atExitPassDone = false;                       // guarded by m_startAtExitMutex
     std::list<RunningProcessInfo> m_runningProcesses;    // guarded by m_runningProcessesMutex
     const std::string m_objectName{"[ProcessMonitor]"};
     // Also makes a child's collection and removal one step, so that stopProcess() never
@@ -109,6 +114,7 @@ private:
     std::unique_ptr<std::thread> m_thread;
 
     static std::mutex m_mutex;  // held only while instance() creates a monitor
+    static bool s_shutDown;     // guarded by m_mutex; set for good by shutdown()
 };
 
 }  // namespace VpnService
