@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -9,15 +11,18 @@ namespace VpnService {
 class WebSocketRequestHandler;
 
 // The process-wide list of open WebSocket connections, so that the shutdown drain can
-// send every one of them a close frame. Registers handlers, which own their sockets,
-// so that each close frame is serialised with its handler's own sends.
+// send every one of them a close frame and end at the TCP level those that stay open.
+// Registers handlers, which own their sockets, so that each close frame is serialised
+// with its handler's own sends. It also holds the admission gate that the stop closes.
 //
 // Lifetime: one function-local static object, destroyed at process exit; the drain waits
 // for every handler to be gone before that.
 //
-// Thread safety: every operation holds m_mutex for its whole run. Lock order: m_mutex
-// before a handler's send lock (deleteSockets takes the latter inside sendCloseFrame);
-// handlers call addSocket/removeSocket without holding their own lock, so no cycle.
+// Thread safety: every operation may be called from any thread. Lock order:
+// m_admissionMutex, then m_mutex, then a handler's send lock (deleteSockets takes it
+// inside sendCloseFrame), then Log's lock. m_openMutex is held only around operations
+// that take no lock (never together with m_mutex), so that shutdownConnections() is
+// never held up by a close frame that cannot be sent.
 class ActiveSockets {
 public:
     ActiveSockets(const ActiveSockets&) = delete;
@@ -26,24 +31,43 @@ public:
     // The one registry, built on first use. Any thread.
     static ActiveSockets& instance();
 
+    // Runs the handshake and then registers the handler, unless admission has been
+    // closed: then runs nothing and returns false. closeAdmission() waits for a handshake
+    // under way, so every handshake either completes before the stop, and is registered
+    // in time for its close frame, or does not begin. What the handshake throws goes to
+    // the caller, with nothing registered. Connection thread.
+    bool admit(WebSocketRequestHandler* handler, const std::function<void()>& handshake);
+    // From now on admit() refuses. Main thread, when the stop begins.
+    void closeAdmission();
+
     // Appends the handler; no check for null or duplicates. Connection thread, after the
     // handshake. Throws std::bad_alloc with the list unchanged.
     void addSocket(WebSocketRequestHandler* handler);
-    // Removes every entry equal to the handler; waits while deleteSockets() is sending,
-    // so once it returns no close frame is being or will be sent through the handler.
+    // Removes every entry equal to the handler; waits while deleteSockets() or
+    // shutdownConnections() is at work, so once it returns neither reaches the handler.
     // Connection thread, before the handler deletes its socket.
     void removeSocket(WebSocketRequestHandler* handler);
     // Sends a close frame on every registered connection in registration order, logging
-    // and skipping one that fails, then empties the list. Waits for no answer. Main
-    // thread, during the shutdown drain.
+    // and skipping one that fails, then empties the close-frame list. Waits for no answer.
+    // During the shutdown drain.
     void deleteSockets();
+    // Ends every connection still registered at the TCP level at once, without a close
+    // frame and without waiting for a send under way (which then fails). For clients that
+    // did not close in time. During the shutdown drain, also while deleteSockets() runs.
+    void shutdownConnections();
 
 private:
     ActiveSockets() = default;
 
     std::vector<WebSocketRequestHandler*> m_sockets;  // guarded by m_mutex; not owned
+    // Every registered handler until it removes itself; deleteSockets() does not empty it.
+    std::vector<WebSocketRequestHandler*> m_open;  // guarded by m_openMutex; not owned
     const std::string m_objectName{"[ActiveSockets]"};
     std::mutex m_mutex;
+    std::mutex m_openMutex;
+    // Shared by handshakes under way, exclusive while closing admission.
+    std::shared_mutex m_admissionMutex;
+    bool m_admissionClosed = false;  // guarded by m_admissionMutex
 };
 
 }  // namespace VpnService

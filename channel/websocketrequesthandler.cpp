@@ -128,7 +128,7 @@ void WebSocketRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& reques
                                             Poco::Net::HTTPServerResponse& response)
 {
     try {
-        createSocket(request, response);
+        if (!createSocket(request, response)) return;
         Log::information(Poco::format("%s connection established", m_objectName));
         receiveLoop();
         Log::information(Poco::format("%s WebSocket connection closed", m_objectName));
@@ -153,10 +153,12 @@ void WebSocketRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& reques
     }
 }
 
-void WebSocketRequestHandler::createSocket(Poco::Net::HTTPServerRequest& request,
+bool WebSocketRequestHandler::createSocket(Poco::Net::HTTPServerRequest& request,
                                            Poco::Net::HTTPServerResponse& response)
 {
-    {
+    // The registry's gate: a client admitted after the drain's close frames would get
+    // none, and could start children that nobody supervises any more.
+    const bool admitted = ActiveSockets::instance().admit(this, [&] {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto socket = std::make_unique<WebSocket>(request, response);
         socket->setReceiveTimeout(Poco::Timespan(kReceiveTimeoutSeconds, 0));
@@ -167,9 +169,15 @@ void WebSocketRequestHandler::createSocket(Poco::Net::HTTPServerRequest& request
         const int fd = socket->impl()->sockfd();
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
         m_socket = socket.release();
+    });
+    if (!admitted) {
+        Log::information(Poco::format("%s Handshake refused: the service is stopping", m_objectName));
+        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_SERVICE_UNAVAILABLE);
+        response.setKeepAlive(false);
+        response.setContentLength(0);
+        response.send();
     }
-    // Outside m_mutex: the registry's lock comes first in the lock order.
-    ActiveSockets::instance().addSocket(this);
+    return admitted;
 }
 
 void WebSocketRequestHandler::receiveLoop()
@@ -239,6 +247,14 @@ void WebSocketRequestHandler::dropConnection()
     } catch (const Poco::Exception&) {
         // The connection is gone already (reset or shut down): nothing is left to end.
     }
+}
+
+void WebSocketRequestHandler::abortConnection()
+{
+    m_dropped = true;
+    // Read without m_mutex: the socket is stored before the handler is registered and
+    // deleted only after it has been unregistered, and the registry calls this between.
+    if (m_socket != nullptr) ::shutdown(m_socket->impl()->sockfd(), SHUT_RDWR);
 }
 
 void WebSocketRequestHandler::onProcessFinished(const void*, std::string& message)

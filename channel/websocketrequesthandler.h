@@ -69,6 +69,10 @@ public:
     // Throws the framework's exception when the frame cannot be sent; a time-out also
     // ends the connection at the TCP level first.
     void sendCloseFrame();
+    // Ends the connection at the TCP level at once, without taking m_mutex, so that a
+    // send blocked under it fails too; requests still buffered are not carried out. Only
+    // through the socket registry, whose lock keeps the socket in place meanwhile.
+    void abortConnection();
 
     // Request grammar: logs and carries out one request text.
     void parseRequest(const std::string& request);
@@ -87,9 +91,10 @@ public:
     void handlerCloseProcess(const int& pid);
 
 private:
-    // Handshake, time-outs and payload cap, then registration. Throws the framework's
-    // WebSocketException when the handshake fails; nothing is stored then.
-    void createSocket(Poco::Net::HTTPServerRequest& request,
+    // Handshake, time-outs and payload cap, then registration; false, with 503 answered,
+    // once the service has begun to stop. Throws the framework's WebSocketException when
+    // the handshake fails; nothing is stored then.
+    bool createSocket(Poco::Net::HTTPServerRequest& request,
                       Poco::Net::HTTPServerResponse& response);
     // Hands every accepted frame's exact payload to parseRequest() until the loop ends.
     void receiveLoop();

@@ -171,4 +171,48 @@ TEST_F(DrainTest, CloseFrameWaitsForTheFrameBeingSent)
     client->sendFrame(0x88, kNormalClose);
 }
 
+TEST_F(DrainTest, HandshakeAfterAdmissionClosedIsRefusedWith503)
+{
+    auto early = connect();
+    ActiveSockets::instance().closeAdmission();
+    WsClient late(address());
+    const auto response = late.request(late.handshakeHeaders());
+    EXPECT_EQ(response.status, 503);
+    EXPECT_EQ(response.header("Connection"), "Close");
+    EXPECT_TRUE(handlersBecome(1));
+    EXPECT_EQ(logCount("[WebSocketHandler] Handshake refused: the service is stopping"), 1);
+
+    // Only the connection admitted before gets a close frame.
+    ActiveSockets::instance().deleteSockets();
+    EXPECT_TRUE(isCloseFrame(early->readFrame()));
+    early->sendFrame(0x88, kNormalClose);
+}
+
+TEST_F(DrainTest, ShutdownConnectionsIsNotHeldUpByACloseFrameThatCannotBeSent)
+{
+    auto slow = connect(kSlowBuffer);
+    ChannelTest::setServerSendBuffer(*slow, kSlowBuffer);
+    auto waiting = connect();  // registered after the slow one: its close frame waits
+
+    const std::string message(kLargeMessage, 'm');
+    JoinedThread broadcast([&] { fireFinished(message); });
+    ASSERT_TRUE(eventually([&] { return !serverCanSendTo(*slow); }));
+    std::atomic<pid_t> drainThread{0};
+    JoinedThread drain([&] {
+        drainThread = static_cast<pid_t>(::syscall(SYS_gettid));
+        ActiveSockets::instance().deleteSockets();
+    });
+    ASSERT_TRUE(eventually([&] { return drainThread != 0 && threadState(drainThread) == 'S'; }));
+
+    const auto before = std::chrono::steady_clock::now();
+    ActiveSockets::instance().shutdownConnections();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    // Both connections end without the client doing anything, and so do the blocked
+    // sends, the drain's among them.
+    EXPECT_TRUE(waiting->waitClosed());
+    EXPECT_TRUE(handlersBecome(0));
+    broadcast.join();
+    drain.join();
+}
+
 }  // namespace
