@@ -2,21 +2,39 @@
 #include <Poco/Format.h>
 #include <Poco/ThreadPool.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
 
+#include "app/serviceapplication.h"
+#include "app/signals.h"
 #include "channel/activesockets.h"
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
-#include "app/serviceapplication.h"
 #include "process/processmonitor.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
 const int kExitSoftware = 70;
+// How long the clients have, after the close frames, to close their connections.
+const auto kCloseWait = 5s;
+// After the connections have been ended at the TCP level: for each handler to go (the last
+// one may join the monitor's watcher, which sleeps up to a second), then for the worker
+// threads to become idle. Together with kCloseWait they keep the exit within 7 s of the
+// at-exit pass.
+const auto kHandlerWait = 1500ms;
+const auto kWorkerWait = 300ms;
+// The same after a second termination signal: whoever sent it wants the process gone.
+const auto kHandlerWaitSignalled = 800ms;
+const auto kWorkerWaitSignalled = 200ms;
 
 // The log may be unwritable on the way out (the run ended with 77, or before the log was
 // set up); a line that cannot be written is dropped so that the exit code stands.
@@ -41,19 +59,75 @@ void drainStep(const std::string& tag, const std::function<void()>& step)
     }
 }
 
-// Launches the at-exit records, closes every connection and waits until every
-// connection handler has gone.
-void shutdownDrain(const std::string& tag)
+enum class WaitEnd { Done, Deadline, Signal };
+
+// Polls the condition every 10 ms until it holds or the deadline passes; a termination
+// signal ends the wait at once.
+WaitEnd waitUntil(const std::function<bool()>& done, Clock::time_point deadline)
+{
+    for (;;) {
+        if (done()) return WaitEnd::Done;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= 0ms) return WaitEnd::Deadline;
+        if (VpnService::takeTerminationSignal(std::min<std::chrono::milliseconds>(left, 10ms)) != 0)
+            return WaitEnd::Signal;
+    }
+}
+
+bool noHandlers() { return VpnService::WebSocketRequestHandler::activeCount() == 0; }
+
+// A worker thread goes on for a moment after its handler is gone, releasing the
+// framework's per-connection objects; static destructors must not run under it.
+bool workersIdle() { return Poco::ThreadPool::defaultPool().used() == 0; }
+
+// Launches the at-exit records, sends every client a close frame, gives the clients
+// kCloseWait to close, ends the connections still open at the TCP level and waits, with
+// bounds, for their handlers and threads. A second termination signal cuts the wait for
+// the clients short. Returns when the process may exit normally; exits at once (with the
+// exit code) when a connection thread would not end in time.
+void shutdownDrain(const std::string& tag, int exitCode)
 {
     drainStep(tag, [] { VpnService::ProcessMonitor::shutdown(); });
-    drainStep(tag, [] { VpnService::ActiveSockets::instance().deleteSockets(); });
-    while (VpnService::WebSocketRequestHandler::activeCount() != 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto passEnd = Clock::now();
+
+    // The close frames go out on a thread of their own, so that a client whose connection
+    // cannot take one at once holds up neither the bound nor a second signal.
+    const auto sendCloseFrames = [tag] {
+        drainStep(tag, [] { VpnService::ActiveSockets::instance().deleteSockets(); });
+    };
+    std::thread closer;
+    try {
+        closer = std::thread(sendCloseFrames);
+    } catch (const std::system_error&) {
+        sendCloseFrames();
     }
-    // A worker thread goes on for a moment after its handler is gone, releasing the
-    // framework's per-connection objects; the process must not run its static
-    // destructors under it.
-    drainStep(tag, [] { Poco::ThreadPool::defaultPool().joinAll(); });
+
+    const WaitEnd clients = waitUntil(noHandlers, passEnd + kCloseWait);
+    if (clients != WaitEnd::Done) {
+        const int open = VpnService::WebSocketRequestHandler::activeCount();
+        logQuietly(&Log::information,
+                   Poco::format(clients == WaitEnd::Signal
+                                    ? "%s Second termination signal: ending %d connections"
+                                    : "%s Clients did not close in time: ending %d connections",
+                                tag, open));
+        drainStep(tag, [] { VpnService::ActiveSockets::instance().shutdownConnections(); });
+    }
+    if (closer.joinable()) closer.join();  // every send it could wait for has failed by now
+
+    const bool signalled = clients == WaitEnd::Signal;
+    const auto handlerWait = signalled ? kHandlerWaitSignalled : kHandlerWait;
+    const auto workerWait = signalled ? kWorkerWaitSignalled : kWorkerWait;
+    const bool ended = waitUntil(noHandlers, Clock::now() + handlerWait) == WaitEnd::Done &&
+                       waitUntil(workersIdle, Clock::now() + workerWait) == WaitEnd::Done;
+    if (!ended) {
+        // A connection thread is stuck outside its socket (in a command it carries out).
+        // Exiting normally would run static destructors under it.
+        logQuietly(&Log::error,
+                   Poco::format("%s Connection threads still running: exiting without them", tag));
+        logQuietly(&Log::information, Poco::format("%s Finished", tag));
+        std::_Exit(exitCode);
+    }
     logQuietly(&Log::information, Poco::format("%s Finished", tag));
 }
 
@@ -73,6 +147,6 @@ int main(int argc, char** argv)
         logQuietly(&Log::error, Poco::format("%s Error: %s", tag, std::string(e.what())));
         exitCode = kExitSoftware;
     }
-    if (!application.serviceCommand()) shutdownDrain(tag);
+    if (!application.serviceCommand()) shutdownDrain(tag, exitCode);
     return exitCode;
 }

@@ -13,13 +13,14 @@
 #include <Poco/Util/OptionSet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
+#include "app/signals.h"
+#include "channel/activesockets.h"
 #include "channel/requesthandlerfactory.h"
 #include "core/customlog.h"
 #include "core/timestamp.h"
@@ -62,19 +63,6 @@ void setCloseOnExecAbove2()
     ::closedir(dir);
 }
 
-// The termination wait takes its signal with sigwait, which only works when every thread
-// blocks it: threads inherit the mask, so block it before any thread is started. A signal
-// that arrives before the wait then stays pending instead of killing the process.
-void blockTerminationSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    if (std::getenv("POCO_ENABLE_DEBUGGER") == nullptr) sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGQUIT);
-    sigaddset(&signals, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-}
-
 }  // namespace
 
 ServiceApplication::~ServiceApplication() { Poco::Net::uninitializeNetwork(); }
@@ -82,6 +70,7 @@ ServiceApplication::~ServiceApplication() { Poco::Net::uninitializeNetwork(); }
 int ServiceApplication::runService(int argc, char** argv)
 {
     m_commandPath = argv[0];
+    restoreChildSignal();  // before the framework's daemon fork and before any child
     return Poco::Util::ServerApplication::run(argc, argv);
 }
 
@@ -189,7 +178,11 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
     resetSettings();
 
     Log::information(Poco::format("%s Waitng for a termination...", m_objectName));
-    waitForTerminationRequest();
+    // Not the framework's wait, which leaves SIGHUP to end the process without the drain.
+    waitForTerminationSignal();
+    // The stop begins: from here no handshake completes (it is answered 503), the acceptor
+    // ends, and connections still sending their request head are closed.
+    ActiveSockets::instance().closeAdmission();
     server.stop();
     Log::information(Poco::format("%s Stopped", m_objectName));
     return EXIT_OK;

@@ -80,7 +80,7 @@ TEST(ServerRun, LogsEveryStepInOrderAndStopsOnSigterm)
 
 TEST(ServerRun, EveryTerminationSignalEndsTheRunWithZero)
 {
-    for (int signalNumber : {SIGTERM, SIGINT, SIGQUIT}) {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
         ServiceProcess service;
         ASSERT_TRUE(service.waitServing()) << signalNumber;
         service.signal(signalNumber);

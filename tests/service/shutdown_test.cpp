@@ -1,0 +1,135 @@
+// How the real binary stops: within its bounds whatever the clients do, for every
+// termination signal, admitting nobody late and losing no at-exit launch; and what the
+// signal state its parent left does to the children it watches.
+#include <Poco/Net/SocketAddress.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "client.h"
+#include "serviceprocess.h"
+#include "tests/support/wsclient.h"
+
+using namespace servicetest;
+using VpnTest::WsClient;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const Poco::Net::SocketAddress kService("127.0.0.1", 6457);
+const std::string kNormalClose("\x03\xe8", 2);
+
+bool isCloseFrame(const std::optional<WsClient::Frame>& frame)
+{
+    return frame && frame->firstByte == 0x88 && frame->payload == kNormalClose;
+}
+
+class Shutdown : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::signal(SIGPIPE, SIG_IGN);  // a send to a connection the service ended must fail
+        // A sanitizer build on a busy machine takes several seconds to start.
+        ASSERT_TRUE(service.waitServing(60s)) << service.standardError();
+    }
+
+    ServiceProcess service;
+};
+
+TEST_F(Shutdown, IdleHalfSentAndSilentClientsHoldTheExitFiveSecondsAtMost)
+{
+    WsClient idle(kService);  // connected, sends nothing
+    WsClient halfHead(kService);
+    halfHead.sendRaw("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgr");
+    WsClient silent(kService);  // never answers the close frame
+    silent.handshake();
+    ASSERT_TRUE(waitForLog("connection established", 20s));
+
+    const auto signalled = Clock::now();
+    service.signal(SIGTERM);
+    ASSERT_TRUE(isCloseFrame(silent.readFrame(10s)));
+    // The service ends the silent client's connection itself once the wait is over.
+    EXPECT_TRUE(silent.waitClosed(10s));
+    EXPECT_EQ(service.waitExit(10s), 0);
+    EXPECT_LT(Clock::now() - signalled, 8s);
+    const auto texts = logTexts();
+    EXPECT_GE(findLog(texts, "[Main] Clients did not close in time: ending 1 connections"), 0);
+    EXPECT_EQ(texts.back(), "[Main] Finished");
+}
+
+TEST_F(Shutdown, SecondSignalEndsTheWaitAtOnce)
+{
+    WsClient silent(kService);
+    silent.handshake();
+    ASSERT_TRUE(waitForLog("connection established", 20s));
+    service.signal(SIGTERM);
+    ASSERT_TRUE(isCloseFrame(silent.readFrame(10s)));
+
+    const auto second = Clock::now();
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.waitExit(5s), 0);
+    EXPECT_LT(Clock::now() - second, 2s);
+    EXPECT_TRUE(silent.waitClosed(1s));
+    const auto texts = logTexts();
+    EXPECT_GE(findLog(texts, "[Main] Second termination signal: ending 1 connections"), 0);
+    EXPECT_EQ(texts.back(), "[Main] Finished");
+}
+
+TEST_F(Shutdown, HangupRunsTheDrainWithItsAtExitRecords)
+{
+    const std::string dir = makeTempDir();
+    Client client;
+    client.send("atexit: /bin/sh -c \"echo ran > " + dir + "/ran\"");
+    ASSERT_TRUE(waitForLog("Request: [atexit: /bin/sh"));
+    service.signal(SIGHUP);
+    const auto close = client.receive(10s);
+    ASSERT_TRUE(close);
+    EXPECT_EQ(close->flags, 0x88);
+    client.sendClose();
+    EXPECT_EQ(service.waitExit(10s), 0);
+    EXPECT_TRUE(waitFor([&] { return readFile(dir + "/ran") == "ran\n"; }, 5s));
+    EXPECT_EQ(logTexts().back(), "[Main] Finished");
+}
+
+TEST_F(Shutdown, AtExitRecordSentAfterThePassStillRuns)
+{
+    const std::string dir = makeTempDir();
+    Client client;
+    service.signal(SIGTERM);
+    const auto close = client.receive(10s);  // the pass has run by now
+    ASSERT_TRUE(close);
+    client.send("atexit: /bin/sh -c \"echo late > " + dir + "/late\"");
+    ASSERT_TRUE(waitForLog("Request: [atexit: /bin/sh", 5s));
+    client.sendClose();
+    EXPECT_EQ(service.waitExit(10s), 0);
+    EXPECT_TRUE(waitFor([&] { return readFile(dir + "/late") == "late\n"; }, 5s));
+}
+
+// Started through a shell that ignores SIGCHLD, which exec hands down to the service (bash
+// does; dash does not pass an ignored SIGCHLD on).
+TEST(ChildSignal, IgnoredByTheParentChildrenAreStillReapedAndAnnounced)
+{
+    ServiceProcess service({"-c", "trap '' CHLD; exec \"$0\"", VPN_SERVICE_BINARY}, "/bin/bash");
+    ASSERT_TRUE(service.waitServing(60s)) << service.standardError();
+    Client client;
+    client.send("start: /bin/sh -c \"exit 3\"");
+    std::smatch match;
+    const std::string started = client.receiveText(10s);
+    ASSERT_TRUE(std::regex_match(started, match, std::regex("started:(\\d+),0,sh"))) << started;
+    EXPECT_EQ(client.receiveText(10s), "finished:" + match[1].str() + ",3,sh");
+    // The support scripts' statuses were taken too, not lost to the kernel (-1).
+    const auto texts = logTexts();
+    const int first = findLog(texts, "Command finished with status ");
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(texts[first], "[ServiceApplication] Command finished with status 0");
+    EXPECT_EQ(texts[findLog(texts, "Command finished with status ", first + 1)],
+              "[ServiceApplication] Command finished with status 0");
+}
+
+}  // namespace
