@@ -163,7 +163,11 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
     checkPortUse(m_port);
 
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    // Bounds each receive of the HTTP exchange; the whole request head has the acceptor's
+    // shorter bound, and the WebSocket sets its own idle time-out after the handshake.
     params->setTimeout(Poco::Timespan(1, 0, 0, 0, 0));
+    // Every answer but the upgrade is an error; the connection closes after it.
+    params->setKeepAlive(false);
     Poco::SharedPtr<Poco::Net::HTTPRequestHandlerFactory> factory(new RequestHandlerFactory);
     Poco::Net::ServerSocket socket;
     bindExclusive(socket, m_port);

@@ -7,9 +7,11 @@
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -22,6 +24,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include "tests/channel/channelserver.h"
 
 namespace {
 
@@ -54,8 +58,9 @@ public:
     {
     }
     Poco::Net::HTTPRequestHandler* createRequestHandler(
-        const Poco::Net::HTTPServerRequest&) override
+        const Poco::Net::HTTPServerRequest& request) override
     {
+        if (request.getURI() == "/none") return nullptr;  // the server answers 501
         return new Handler(m_entered, m_gate);
     }
 
@@ -108,15 +113,25 @@ long long sleepsOfThreadsSince(const std::set<int>& earlier)
     return total;
 }
 
+Poco::Net::HTTPServerParams::Ptr params(int maxThreads = 0)
+{
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    if (maxThreads > 0) params->setMaxThreads(maxThreads);  // 0: as many as the pool holds
+    return params;
+}
+
 struct Server {
-    explicit Server(Factory* factory)
+    explicit Server(Factory* factory, std::chrono::seconds headTimeout = 10s,
+                    Poco::Net::HTTPServerParams::Ptr serverParams = params())
         : socket(Poco::Net::SocketAddress("127.0.0.1", 0)),
-          acceptor(factory, socket, new Poco::Net::HTTPServerParams)
+          acceptor(factory, socket, serverParams, headTimeout)
     {
     }
     Poco::Net::ServerSocket socket;
     VpnService::HttpAcceptor acceptor;
 };
+
+const std::string kHead = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 TEST(HttpAcceptor, ServesEveryConnection)
 {
@@ -156,6 +171,132 @@ TEST(HttpAcceptor, IdleAcceptorDoesNotWakeUp)
     std::this_thread::sleep_for(1200ms);
     // HTTPServer's acceptor polls every 250 ms: it would have slept four times or more.
     EXPECT_LE(sleepsOfThreadsSince(earlier) - before, 1);
+}
+
+// What the server sends until it closes the connection, followed by "<open>" when it has
+// not closed it within the time-out.
+std::string readUntilClosed(Poco::Net::StreamSocket& socket, std::chrono::milliseconds timeout)
+{
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !socket.poll(Poco::Timespan(left.count()),
+                                              Poco::Net::Socket::SELECT_READ))
+            return bytes + "<open>";
+        int n = 0;
+        try {
+            n = socket.receiveBytes(buffer, sizeof buffer);
+        } catch (const Poco::Exception&) {
+            return bytes;  // reset
+        }
+        if (n <= 0) return bytes;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+Poco::Net::StreamSocket connectTo(const Poco::Net::SocketAddress& address)
+{
+    Poco::Net::StreamSocket socket;
+    socket.connect(address);
+    return socket;
+}
+
+TEST(HttpAcceptor, WholeHeadMustArriveWithinTheBoundHoweverItTrickles)
+{
+    Server server(new Factory, 1s);
+    server.acceptor.start();
+    auto trickling = connectTo(server.socket.address());
+    auto split = connectTo(server.socket.address());
+    split.sendBytes(kHead.data(), 20);
+
+    // A byte every 100 ms passes any per-receive time-out, never the bound.
+    const auto begin = std::chrono::steady_clock::now();
+    bool rest = false;
+    std::string trickled = "<open>";
+    while (trickled == "<open>" && std::chrono::steady_clock::now() - begin < 5s) {
+        try {
+            trickling.sendBytes("X", 1);
+        } catch (const Poco::Exception&) {
+        }
+        trickled = readUntilClosed(trickling, 100ms);
+        if (!rest && std::chrono::steady_clock::now() - begin > 500ms) {
+            split.sendBytes(kHead.data() + 20, static_cast<int>(kHead.size() - 20));
+            rest = true;
+        }
+    }
+    const auto closedAfter = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(trickled, "");  // closed without an answer
+    EXPECT_GE(closedAfter, 900ms);
+    EXPECT_LT(closedAfter, 3s);
+    EXPECT_TRUE(ChannelTest::eventually([] {  // written just after the close
+        return ChannelTest::logCount(
+                   "[HttpAcceptor] Request head not complete within 1 s: closed 127.0.0.1:") == 1;
+    }));
+    // The head that was whole in time is served.
+    const std::string answer = readUntilClosed(split, 5s);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 2), "ok") << answer;
+}
+
+TEST(HttpAcceptor, QueuedConnectionWhoseHeadHasArrivedOutlivesTheBound)
+{
+    Poco::Event entered;
+    Poco::Event gate(Poco::Event::EVENT_MANUALRESET);  // stays open for the queued one too
+    Server server(new Factory(&entered, &gate), 1s, params(1));  // one worker
+    server.acceptor.start();
+    auto busy = std::async(std::launch::async, [&] { return get(server.socket.address()); });
+    ASSERT_TRUE(entered.tryWait(5000));
+
+    auto queued = connectTo(server.socket.address());
+    queued.sendBytes(kHead.data(), static_cast<int>(kHead.size()));
+    std::this_thread::sleep_for(2500ms);  // well past the bound, still in the queue
+    gate.set();
+    EXPECT_EQ(busy.get(), "ok");
+    const std::string answer = readUntilClosed(queued, 5s);
+    EXPECT_EQ(answer.substr(answer.size() < 2 ? 0 : answer.size() - 2), "ok") << answer;
+}
+
+TEST(HttpAcceptor, EveryAnswerClosesTheConnection)
+{
+    Server server(new Factory);
+    server.acceptor.start();
+    struct Case {
+        std::string request;
+        std::string status;
+    };
+    const Case cases[] = {
+        {kHead, "HTTP/1.1 200 OK"},
+        {"GET /none HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 501 Not Implemented"},
+        {"NOT HTTP\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+    };
+    for (const Case& c : cases) {
+        auto socket = connectTo(server.socket.address());
+        socket.sendBytes(c.request.data(), static_cast<int>(c.request.size()));
+        // Closed at once after the answer, not held for a next request.
+        const std::string answer = readUntilClosed(socket, 2s);
+        EXPECT_EQ(answer.rfind(c.status + "\r\n", 0), 0u) << answer;
+        EXPECT_NE(answer.find("Connection: Close\r\n"), std::string::npos) << answer;
+        EXPECT_EQ(answer.find("<open>"), std::string::npos) << answer;
+    }
+}
+
+TEST(HttpAcceptor, StopClosesConnectionsThatHaveNotSentTheirHead)
+{
+    Server server(new Factory);
+    server.acceptor.start();
+    auto half = connectTo(server.socket.address());
+    half.sendBytes(kHead.data(), 20);
+    auto silent = connectTo(server.socket.address());
+    // Accepted in order: once a later connection is answered, both are the server's.
+    ASSERT_EQ(get(server.socket.address()), "ok");
+    server.acceptor.stop();
+    EXPECT_EQ(readUntilClosed(half, 1s), "");
+    EXPECT_EQ(readUntilClosed(silent, 1s), "");
+    EXPECT_TRUE(ChannelTest::eventually(
+        [] { return ChannelTest::logCount("[HttpAcceptor] Stopping: closed 2 connections") == 1; }));
 }
 
 TEST(HttpAcceptor, DestroyedWithoutStartOrStop)

@@ -113,6 +113,8 @@ TEST_F(Hostile, BrokenHandshakesAndWebOriginsGetTheirAnswer)
         }
         if (c.status != 101) {
             EXPECT_EQ(response.header("Content-Length").value_or("0"), "0") << c.name;
+            // Closed after the answer, not held open for another request.
+            EXPECT_TRUE(ws.waitClosed(3s)) << c.name << ": left open after the answer";
         }
         ++outcomes[std::to_string(response.status)];
         EXPECT_TRUE(serving()) << c.name;
