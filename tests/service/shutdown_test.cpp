@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client.h"
@@ -53,14 +55,66 @@ TEST_F(Shutdown, IdleHalfSentAndSilentClientsHoldTheExitFiveSecondsAtMost)
 
     const auto signalled = Clock::now();
     service.signal(SIGTERM);
+    // Connections without a handshake are closed when the stop begins, not after the wait.
+    EXPECT_TRUE(idle.waitClosed(3s));
+    EXPECT_TRUE(halfHead.waitClosed(3s));
     ASSERT_TRUE(isCloseFrame(silent.readFrame(10s)));
     // The service ends the silent client's connection itself once the wait is over.
     EXPECT_TRUE(silent.waitClosed(10s));
     EXPECT_EQ(service.waitExit(10s), 0);
     EXPECT_LT(Clock::now() - signalled, 8s);
     const auto texts = logTexts();
+    EXPECT_GE(findLog(texts, "[HttpAcceptor] Stopping: closed 2 connections"), 0);
     EXPECT_GE(findLog(texts, "[Main] Clients did not close in time: ending 1 connections"), 0);
+    EXPECT_EQ(findLog(texts, "Connection threads still running"), -1);  // all joined
     EXPECT_EQ(texts.back(), "[Main] Finished");
+}
+
+TEST_F(Shutdown, SixteenTricklingHeadsLockNobodyOutForLong)
+{
+    // Each holds a worker thread and sends one more byte of its head every 2 s, well
+    // within any per-receive time-out.
+    std::vector<std::unique_ptr<WsClient>> slow;
+    for (int i = 0; i < 16; ++i) {
+        slow.push_back(std::make_unique<WsClient>(kService));
+        slow.back()->sendRaw("GET / HTTP/1.1\r\n");
+    }
+    // The seventeenth waits in the queue behind them, its whole head sent at once.
+    WsClient late(kService);
+    std::atomic<bool> answered{false};
+    std::thread trickle([&] {
+        for (int tick = 1; tick <= 160 && !answered; ++tick) {
+            std::this_thread::sleep_for(100ms);
+            if (tick % 20 != 0) continue;
+            for (auto& client : slow) {
+                try {
+                    client->sendRaw("X");
+                } catch (const std::exception&) {
+                    // closed by the service
+                }
+            }
+        }
+    });
+    const auto asked = Clock::now();
+    const auto answer = late.request(late.handshakeHeaders(), "/", "GET", 20s);
+    const auto waited = Clock::now() - asked;
+    answered = true;
+    trickle.join();
+    EXPECT_EQ(answer.status, 101);
+    EXPECT_LT(waited, 12s);
+    for (auto& client : slow) EXPECT_TRUE(client->waitClosed(1s));
+    // One line for each, written just after its close.
+    EXPECT_TRUE(waitFor(
+        [] {
+            int closed = 0;
+            for (const std::string& text : logTexts()) {
+                closed += text.rfind("[HttpAcceptor] Request head not complete within 10 s: "
+                                     "closed 127.0.0.1:",
+                                     0) == 0;
+            }
+            return closed == 16;
+        },
+        2s));
 }
 
 TEST_F(Shutdown, SecondSignalEndsTheWaitAtOnce)
