@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 
 #include "core/customlog.h"
 
@@ -15,7 +14,7 @@ namespace {
 
 // A head larger than this that waits in the queue when its time is up is closed; heads of
 // real clients are a few hundred bytes.
-const std::size_t kPeekBytes = 64 * 1024;
+const std::size_t kPeekBytes = std::size_t{64} * 1024;
 
 void shutdownQuietly(const Poco::Net::StreamSocket& socket)
 {
@@ -27,15 +26,6 @@ void shutdownQuietly(const Poco::Net::StreamSocket& socket)
 bool same(const Poco::Net::StreamSocket& a, const Poco::Net::StreamSocket& b)
 {
     return a.impl() == b.impl();
-}
-
-// The log is a side channel: a line that cannot be written must not end the acceptor.
-void logQuietly(const std::string& text)
-{
-    try {
-        Log::information(text);
-    } catch (const std::exception&) {
-    }
 }
 
 }  // namespace
@@ -85,7 +75,7 @@ int HeadWatch::expire()
         }
     }
     for (const std::string& peer : closed) {
-        logQuietly(Poco::format("%s Request head not complete within %d s: closed %s",
+        Log::information(Poco::format("%s Request head not complete within %d s: closed %s",
                                 m_objectName, static_cast<int>(m_limit.count()), peer));
     }
     return wait;
@@ -104,7 +94,7 @@ void HeadWatch::stop()
         }
     }
     if (count > 0) {
-        logQuietly(Poco::format("%s Stopping: closed %d connections whose request had not been read",
+        Log::information(Poco::format("%s Stopping: closed %d connections whose request had not been read",
                                 m_objectName, count));
     }
 }
