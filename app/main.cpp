@@ -88,6 +88,9 @@ bool workersIdle() { return Poco::ThreadPool::defaultPool().used() == 0; }
 // exit code) when a connection thread would not end in time.
 void shutdownDrain(const std::string& tag, int exitCode)
 {
+    // The run closes admission when the stop begins; a run that ended by an exception
+    // did not, and no handshake may complete after the close frames.
+    VpnService::ActiveSockets::instance().closeAdmission();
     drainStep(tag, [] { VpnService::ProcessMonitor::shutdown(); });
     const auto passEnd = Clock::now();
 

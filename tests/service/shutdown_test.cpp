@@ -59,11 +59,27 @@ TEST_F(Shutdown, IdleHalfSentAndSilentClientsHoldTheExitFiveSecondsAtMost)
     EXPECT_TRUE(idle.waitClosed(3s));
     EXPECT_TRUE(halfHead.waitClosed(3s));
     ASSERT_TRUE(isCloseFrame(silent.readFrame(10s)));
+    // The stop has begun: a head completed now, or a new client, gets no upgrade.
+    try {
+        halfHead.sendRaw("ade: websocket\r\nConnection: Upgrade\r\n"
+                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                         "Sec-WebSocket-Version: 13\r\n\r\n");
+    } catch (const std::exception&) {
+        // closed already
+    }
+    try {
+        WsClient late(kService);
+        EXPECT_NE(late.request(late.handshakeHeaders(), "/", "GET", 3s).status, 101);
+    } catch (const std::exception&) {
+        // refused, or closed without an answer
+    }
     // The service ends the silent client's connection itself once the wait is over.
     EXPECT_TRUE(silent.waitClosed(10s));
     EXPECT_EQ(service.waitExit(10s), 0);
     EXPECT_LT(Clock::now() - signalled, 8s);
     const auto texts = logTexts();
+    EXPECT_EQ(findLog(texts, "connection established", findLog(texts, "connection established") + 1),
+              -1);  // the silent client's only
     EXPECT_GE(findLog(texts, "[HttpAcceptor] Stopping: closed 2 connections"), 0);
     EXPECT_GE(findLog(texts, "[Main] Clients did not close in time: ending 1 connections"), 0);
     EXPECT_EQ(findLog(texts, "Connection threads still running"), -1);  // all joined
