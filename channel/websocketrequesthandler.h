@@ -23,11 +23,11 @@ class ProcessMonitor;
 // to the client leaves through sendMessage(): one text frame, the text plus one NUL.
 //
 // Thread safety: the connection thread runs everything but onProcessFinished(), which the
-// process monitor's watcher thread calls, and sendCloseFrame(), which the shutdown drain
-// calls. m_mutex serialises every send on the socket and every change of m_socket. Lock
-// order: monitor's running-list lock, event and delegate locks, ActiveSockets' lock,
-// m_mutex, Log's lock. Registering and unregistering the socket therefore happen outside
-// m_mutex.
+// process monitor's watcher thread calls, and sendCloseFrame() and abortConnection(),
+// which the shutdown drain calls. m_mutex serialises every send on the socket and every
+// change of m_socket. Lock order: monitor's running-list lock, event and delegate locks,
+// ActiveSockets' admission gate, then its list lock, m_mutex, Log's lock. Registering and
+// unregistering the socket therefore happen outside m_mutex.
 class WebSocketRequestHandler : public Poco::Net::HTTPRequestHandler {
 public:
     enum CommandType : int32_t { None = 0, Init = 1, Start = 2, AtExit = 3, Stop = 4 };
