@@ -7,7 +7,9 @@
 #   --json=FILE      where the figures go as JSON (default build/default/bench.json)
 # Exits non-zero only when the benchmark itself breaks; missed targets are reported.
 set -eu
+. "$(dirname "$0")/as-root.sh"
 cd "$(dirname "$0")/.."
+tests/support/check-namespaces.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target vpn-bench
 exec tests/support/in-namespace.sh build/default/bench/vpn-bench "$@"

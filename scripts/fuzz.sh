@@ -6,10 +6,12 @@
 # any crash, leak, sanitizer report, failed check or hang (an input that runs past
 # -timeout); the input that did it is left in build/fuzz/run/<target>-artifacts/.
 set -eu
+. "$(dirname "$0")/as-root.sh"
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
 scripts/install-deps.sh
+tests/support/check-namespaces.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

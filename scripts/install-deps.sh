@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs from Debian 12 whatever the build, the service and its tests need and is not
-# there yet; does nothing when everything is present. Run as root.
+# there yet; does nothing when everything is present. Runs as root (through sudo when
+# need be).
 set -eu
+. "$(dirname "$0")/as-root.sh"
 packages="
   cmake ninja-build g++ pkg-config
   libpoco-dev
