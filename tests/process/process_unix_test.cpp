@@ -222,9 +222,14 @@ protected:
         const std::function<ProcessHandle(const ProcessStartInfo&)>& launch)
     {
         const std::string out = kScratch + "/state";
+        // The signal state is read first, with builtins only: once dash has waited for a
+        // child (ls), it may exec its last command with every signal blocked, which would
+        // read as the launcher's fault. "exec >" leaves no saved descriptor behind, as a
+        // redirect of one command would.
         const ProcessHandle handle = launch(
-            // "exec >" leaves no saved descriptor behind, as a redirect of one command would.
-            shell("exec > \"$1\"; ls /proc/$$/fd; grep -E '^Sig(Blk|Ign):' /proc/$$/status",
+            shell("exec > \"$1\"; signals=''; while IFS= read -r line; do case $line in"
+                  " SigBlk:*|SigIgn:*) signals=\"$signals$line\n\";; esac; done < /proc/$$/status;"
+                  " ls /proc/$$/fd; printf '%s' \"$signals\"",
                   {out}));
         EXPECT_EQ(waitForRetCode(handle), 0);
         return readFile(out);
