@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "core/customlog.h"
 #include "core/logtext.h"
@@ -106,36 +108,50 @@ void ProcessMonitor::checkRunningProcesses()
         std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
         copy = m_runningProcesses;
     }
+    std::vector<Collected> collected;
     for (const RunningProcessInfo& info : copy) {
         try {
-            collectIfEnded(info);
+            collectIfEnded(info, &collected);
         } catch (const std::exception&) {
             // "process was running" is the normal outcome for a child that still runs; any
-            // other failure leaves the child to the next pass. A failure while announcing
-            // comes after the removal, so the child is not announced twice.
+            // other failure leaves the child to the next pass.
+        }
+    }
+    // Announced with no lock held, so that a slow log or subscriber holds up nobody's
+    // launch or stop; in collection order, which every subscriber sees.
+    for (const Collected& child : collected) {
+        try {
+            if (!child.found) Log::error("Finished process not found");
+            notifyProcessFinished(child.info, child.exitCode);
+        } catch (const std::exception&) {
+            // The child has been removed already: it is not announced twice, and the ones
+            // after it are still announced.
         }
     }
 }
 
-void ProcessMonitor::collectIfEnded(const RunningProcessInfo& info)
+void ProcessMonitor::collectIfEnded(const RunningProcessInfo& info,
+                                    std::vector<Collected>* collected)
 {
+    // Copied and reserved first: once the status is taken, nothing may fail before the
+    // child is recorded, or its end would be lost.
+    Collected child{info, 0, false};
+    collected->reserve(collected->size() + 1);
     std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
-    const int exitCode = Process::getRetCode(info.handle);  // throws while it runs
-    processFinished(info, exitCode);
+    child.exitCode = Process::getRetCode(info.handle);  // throws while it runs
+    child.found = processFinished(info);
+    collected->push_back(std::move(child));
 }
 
-void ProcessMonitor::processFinished(const RunningProcessInfo& info, int exitCode)
+bool ProcessMonitor::processFinished(const RunningProcessInfo& info)
 {
-    bool found = false;
     for (auto it = m_runningProcesses.begin(); it != m_runningProcesses.end(); ++it) {
         if (it->handle.id() == info.handle.id()) {
             m_runningProcesses.erase(it);
-            found = true;
-            break;
+            return true;
         }
     }
-    if (!found) Log::error("Finished process not found");
-    notifyProcessFinished(info, exitCode);
+    return false;
 }
 
 void ProcessMonitor::notifyProcessFinished(const RunningProcessInfo& info, int exitCode)

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "process/process_unix.h"
 
@@ -29,13 +30,17 @@ struct RunningProcessInfo {
 // created any more: a later instance() throws. A subscriber that keeps the share it
 // subscribed through unsubscribes from that same monitor later without reaching another.
 //
-// Thread safety: all public operations may be called from any thread. Lock order:
-// m_runningProcessesMutex, then the event's own mutex, then a subscriber's locks, then
-// the closed-process lock of Process, then the Log lock; m_startAtExitMutex, then the
-// closed-process lock, then the Log lock. The two list locks are never held together and
-// m_mutex is taken under neither. Subscribers run on the watcher thread with
-// m_runningProcessesMutex held and must not call back into the running-list operations
-// (launchProcess, isRunning, stopProcess, getRunningProcessList).
+// Thread safety: all public operations may be called from any thread.
+//
+// Lock order. The running-list lock (m_runningProcessesMutex) is taken only for short
+// sections and, inside them, at most the closed-process lock of Process (collection and
+// removal of an ended child are one step under it, so that stopProcess() never signals a
+// pid that has been reaped). The finished event is fired after it has been released:
+// the event's own mutex, then a subscriber's locks (a connection's send lock), then the
+// Log lock, are never taken under it, so no launch, stop or query waits for a broadcast,
+// and a subscriber may call any operation of the monitor. m_startAtExitMutex comes before
+// the closed-process lock and the Log lock. The two list locks are never held together,
+// m_mutex is taken under neither, and the Log lock is always the innermost.
 class ProcessMonitor {
 public:
     // Outcome of stopProcess().
@@ -59,8 +64,9 @@ public:
     // cannot be written; the singleton is then kept.
     static void shutdown();
 
-    // Fires on the watcher thread with the finished message of each ended child, while
-    // the running-list lock is held. Subscribe with +=, unsubscribe with -=.
+    // Fires on the watcher thread with the finished message of each ended child, in the
+    // order the pass collected them, with no lock of the monitor held. Subscribe with +=,
+    // unsubscribe with -=.
     Poco::BasicEvent<std::string>& eventProcessFinished();
 
     // Launches and supervises the record. Throws std::runtime_error "process already
@@ -89,15 +95,25 @@ private:
     static std::shared_ptr<ProcessMonitor>& singleton();
     // The watcher thread: one pass a second while the monitor lives.
     static void watch(const std::weak_ptr<ProcessMonitor>& monitor);
-    void checkRunningProcesses();                         // one pass; watcher thread
-    void collectIfEnded(const RunningProcessInfo& info);  // takes the running-list lock
+    // A child the pass has collected and removed, waiting to be announced.
+    struct Collected {
+        RunningProcessInfo info;
+        int exitCode;
+        bool found;  // false when it was no longer in the running list
+    };
+
+    void checkRunningProcesses();  // one pass; watcher thread
+    // Takes the running-list lock: reaps the child if it has ended and removes it, in one
+    // step, appending it to *collected. Throws while the child runs.
+    void collectIfEnded(const RunningProcessInfo& info, std::vector<Collected>* collected);
 
     void addRunningProcess(const ProcessHandle& handle, const ProcessStartInfo& startInfo);
     void startAtExitProcess();
     void launchAtExit(const ProcessStartInfo& startInfo);  // m_startAtExitMutex held
     static std::shared_ptr<ProcessMonitor> create();        // m_mutex held
-    void processFinished(const RunningProcessInfo& info, int exitCode);        // lock held
-    void notifyProcessFinished(const RunningProcessInfo& info, int exitCode);  // lock held
+    bool processFinished(const RunningProcessInfo& info);  // running-list lock held
+    // Logs the finished message and fires the event; no lock of the monitor held.
+    void notifyProcessFinished(const RunningProcessInfo& info, int exitCode);
 
     Poco::BasicEvent<std::string> m_eventProcessFinished;
     std::list<ProcessStartInfo> m_startAtExitProcesses;  // guarded by m_startAtExitMutex
@@ -105,7 +121,7 @@ private:
     std::list<RunningProcessInfo> m_runningProcesses;    // guarded by m_runningProcessesMutex
     const std::string m_objectName{"[ProcessMonitor]"};
     // Also makes a child's collection and removal one step, so that stopProcess() never
-    // signals a pid whose status has already been taken.
+    // signals a pid whose status has already been taken. Never held while announcing.
     mutable std::mutex m_runningProcessesMutex;
     // Held for the whole at-exit pass, so that a record queued meanwhile waits for it.
     std::mutex m_startAtExitMutex;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -224,6 +225,85 @@ TEST_F(ProcessMonitorTest, EndedChildIsAnnouncedOnceWithinAboutASecond)
     ASSERT_EQ(monitor->getRunningProcessList().size(), 1u);
     EXPECT_EQ(monitor->getRunningProcessList().front().startInfo, kSleeper);
     m_collector.unsubscribe(*monitor);
+}
+
+// A subscriber that holds up the first announcement until it is released, and notes for
+// every announced child whether the monitor still listed it at that moment.
+class SlowSubscriber {
+public:
+    explicit SlowSubscriber(std::shared_ptr<ProcessMonitor> monitor) : m_monitor(monitor) {}
+
+    void onFinished(const void*, std::string& message)
+    {
+        const int pid = std::stoi(message.substr(message.find(':') + 1));
+        const bool listed = m_monitor->isRunning(pid);  // may call back into the monitor
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_messages.push_back(message);
+        m_listedWhenAnnounced = m_listedWhenAnnounced || listed;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+    }
+    bool waitForMessages(std::size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, 5s, [&] { return m_messages.size() >= count; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+    std::vector<std::string> messages()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_messages;
+    }
+    bool listedWhenAnnounced()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_listedWhenAnnounced;
+    }
+
+private:
+    const std::shared_ptr<ProcessMonitor> m_monitor;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_messages;  // guarded by m_mutex
+    bool m_listedWhenAnnounced = false;   // guarded by m_mutex
+    bool m_released = false;              // guarded by m_mutex
+};
+
+TEST_F(ProcessMonitorTest, SlowAnnouncementHoldsUpNoLaunchOrStopAndKeepsCollectionOrder)
+{
+    const auto monitor = ProcessMonitor::instance();
+    SlowSubscriber slow(monitor);
+    monitor->eventProcessFinished() += Poco::delegate(&slow, &SlowSubscriber::onFinished);
+    std::vector<std::string> expected;
+    for (const char* name : {"first", "second", "third"}) {
+        const int pid = monitor->launchProcess({"/bin/true", {name}}).id();
+        expected.push_back(finished(pid, 0, "true"));
+    }
+    ASSERT_TRUE(slow.waitForMessages(1));
+
+    // The watcher is stuck in the first announcement: everything else goes on.
+    auto others = std::async(std::launch::async, [&] {
+        const int pid = monitor->launchProcess(kSleeper).id();
+        const bool listed = monitor->isRunning(pid) && monitor->isRunning(kSleeper) &&
+                            monitor->getRunningProcessList().size() >= 1;
+        return listed && monitor->stopProcess(pid) == StopResult::Killed;
+    });
+    const bool done = others.wait_for(5s) == std::future_status::ready;
+    slow.release();  // before any assertion, so that the watcher always gets free
+    ASSERT_TRUE(done) << "a launch or stop waited for the announcement";
+    EXPECT_TRUE(others.get());
+
+    ASSERT_TRUE(slow.waitForMessages(4));
+    auto messages = slow.messages();
+    messages.resize(3);  // the stopped sleeper comes last
+    EXPECT_EQ(messages, expected);
+    EXPECT_FALSE(slow.listedWhenAnnounced()) << "announced before it was removed";
+    monitor->eventProcessFinished() -= Poco::delegate(&slow, &SlowSubscriber::onFinished);
 }
 
 TEST_F(ProcessMonitorTest, DuplicateRecordIsRefusedUntilItsChildIsAnnounced)
