@@ -3,6 +3,7 @@
 #include <Poco/Format.h>
 #include <Poco/Process.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <utility>
@@ -136,7 +137,8 @@ void ProcessMonitor::collectIfEnded(const RunningProcessInfo& info,
     // Copied and reserved first: once the status is taken, nothing may fail before the
     // child is recorded, or its end would be lost.
     Collected child{info, 0, false};
-    collected->reserve(collected->size() + 1);
+    if (collected->size() == collected->capacity())
+        collected->reserve(std::max<std::size_t>(16, 2 * collected->capacity()));
     std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
     child.exitCode = Process::getRetCode(info.handle);  // throws while it runs
     child.found = processFinished(info);
