@@ -13,17 +13,14 @@
 #include <Poco/Net/WebSocket.h>
 #include <Poco/Timespan.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <system_error>
 
 #include "channel/activesockets.h"
+#include "channel/sendqueue.h"
 #include "core/customlog.h"
 #include "process/processmonitor.h"
 
@@ -59,31 +56,6 @@ std::string frameBytes(int flags, const void* data, int length)
     }
     frame.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
     return frame;
-}
-
-// Writes every byte before the deadline without ever blocking past it. Throws
-// Poco::TimeoutException when the deadline passes, std::system_error when the connection
-// fails. The socket itself stays blocking: the receive loop waits on it meanwhile.
-void sendAll(int fd, const std::string& bytes, std::chrono::steady_clock::time_point deadline)
-{
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n =
-            ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n >= 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            throw std::system_error(errno, std::generic_category(), "send");
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entry{fd, POLLOUT, 0};
-        // Rounded up, so that a remaining fraction of a millisecond is not a busy loop.
-        if (left.count() < 0 || ::poll(&entry, 1, static_cast<int>(left.count()) + 1) == 0)
-            throw Poco::TimeoutException("send time-out");
-    }
 }
 
 }  // namespace
@@ -168,6 +140,7 @@ bool WebSocketRequestHandler::createSocket(Poco::Net::HTTPServerRequest& request
         // connection open after this handler has closed it.
         const int fd = socket->impl()->sockfd();
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        m_sendQueue = std::make_unique<SendQueue>(fd, m_objectName);
         m_socket = socket.release();
     });
     if (!admitted) {
@@ -189,7 +162,7 @@ void WebSocketRequestHandler::receiveLoop()
         buffer.resize(0);
         int flags = 0;
         const int n = m_socket->receiveFrame(buffer, flags);
-        if (n <= 0 || m_dropped) break;  // a dropped client's requests are not carried out
+        if (n <= 0 || m_sendQueue->dropped()) break;  // a dropped client's requests are not carried out
         if ((flags & WebSocket::FRAME_OP_BITMASK) == WebSocket::FRAME_OP_CLOSE)
             break;  // not answered with a close frame
         if ((flags & (WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_TEXT)) == 0) {
@@ -216,37 +189,23 @@ void WebSocketRequestHandler::sendMessage(const std::string& message)
 void WebSocketRequestHandler::sendCloseFrame()
 {
     static const unsigned char kNormalClose[] = {0x03, 0xE8};  // 1000, big-endian, no reason
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_socket == nullptr) return;
-    sendFrameLocked(kNormalClose, sizeof kNormalClose,
-                    WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_CLOSE);
+    SendQueue* queue = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_socket == nullptr) return;
+        sendFrameLocked(kNormalClose, sizeof kNormalClose,
+                        WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_CLOSE);
+        queue = m_sendQueue.get();
+    }
+    // Waited for without m_mutex, so that finished messages to other clients are not held
+    // up meanwhile. The queue outlives the wait: the registry's lock, held by our caller,
+    // keeps deleteSocket() from going past its removeSocket().
+    queue->flush(std::chrono::steady_clock::now() + std::chrono::seconds(kSendTimeoutSeconds));
 }
 
 void WebSocketRequestHandler::sendFrameLocked(const void* data, int length, int flags)
 {
-    // Not the framework's sendFrame(): a socket send time-out bounds each system call, and
-    // a client that stalls while the kernel still frees a little buffer space now and then
-    // would keep one frame going for much longer.
-    try {
-        sendAll(m_socket->impl()->sockfd(), frameBytes(flags, data, length),
-                std::chrono::steady_clock::now() + std::chrono::seconds(kSendTimeoutSeconds));
-    } catch (const Poco::TimeoutException&) {
-        // Part of the frame may have gone out: the connection cannot carry another one.
-        dropConnection();
-        throw;
-    }
-}
-
-void WebSocketRequestHandler::dropConnection()
-{
-    m_dropped = true;
-    try {
-        // StreamSocket's shutdown ends both directions at the TCP level; WebSocket's own
-        // would send a close frame and block again.
-        m_socket->Poco::Net::StreamSocket::shutdown();
-    } catch (const Poco::Exception&) {
-        // The connection is gone already (reset or shut down): nothing is left to end.
-    }
+    m_sendQueue->send(frameBytes(flags, data, length));
 }
 
 void WebSocketRequestHandler::abortConnection()
@@ -259,7 +218,15 @@ void WebSocketRequestHandler::abortConnection()
 
 void WebSocketRequestHandler::onProcessFinished(const void*, std::string& message)
 {
-    sendMessage(message);
+    try {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_socket == nullptr) return;
+        // c_str() ends in the NUL that goes out with the text.
+        m_sendQueue->post(frameBytes(WebSocket::FRAME_TEXT, message.c_str(),
+                                     static_cast<int>(message.size() + 1)));
+    } catch (const std::exception& e) {
+        Log::error(Poco::format("%s SendFrame error: %s", m_objectName, std::string(e.what())));
+    }
 }
 
 int32_t WebSocketRequestHandler::activeCount() { return m_activeCount.load(); }
@@ -269,9 +236,18 @@ void WebSocketRequestHandler::deleteSocket()
     // Unregister first and outside m_mutex (lock order); once removeSocket() returns, the
     // registry sends nothing more through this handler.
     ActiveSockets::instance().removeSocket(this);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    delete m_socket;
-    m_socket = nullptr;
+    std::unique_ptr<WebSocket> socket;
+    std::unique_ptr<SendQueue> queue;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        socket.reset(m_socket);
+        m_socket = nullptr;
+        queue = std::move(m_sendQueue);
+    }
+    // The writer is joined outside m_mutex, so that a broadcast meanwhile finds the socket
+    // gone instead of waiting; and before the socket goes, whose descriptor it writes to.
+    queue.reset();
+    socket.reset();
 }
 
 }  // namespace VpnService

@@ -17,6 +17,7 @@ class WebSocket;
 namespace VpnService {
 
 class ProcessMonitor;
+class SendQueue;
 
 // Carries one client connection from the WebSocket handshake to its end, on the HTTP
 // server's worker thread that read the request (the connection thread). Every message
@@ -24,16 +25,16 @@ class ProcessMonitor;
 //
 // Thread safety: the connection thread runs everything but onProcessFinished(), which the
 // process monitor's watcher thread calls, and sendCloseFrame() and abortConnection(),
-// which the shutdown drain calls. m_mutex serialises every send on the socket and every
-// change of m_socket. Lock order: monitor's running-list lock, event and delegate locks,
-// ActiveSockets' admission gate, then its list lock, m_mutex, Log's lock. Registering and
+// which the shutdown drain calls. m_mutex guards m_socket and m_sendQueue against their
+// change while another thread sends; the send queue orders the frames and bounds every
+// wait for the client. Lock order: event and delegate locks, ActiveSockets' admission
+// gate, then its list lock, m_mutex, the send queue's lock, Log's lock. Registering and
 // unregistering the socket therefore happen outside m_mutex.
 class WebSocketRequestHandler : public Poco::Net::HTTPRequestHandler {
 public:
     enum CommandType : int32_t { None = 0, Init = 1, Start = 2, AtExit = 3, Stop = 4 };
 
-    // A frame not sent completely within this time ends the connection, so that one
-    // client that stops reading cannot hold up the broadcast and the monitor's lock.
+    // A frame not sent completely within this time ends the connection (SendQueue).
     static constexpr int kSendTimeoutSeconds = 5;
     // A client silent for a day is disconnected.
     static constexpr int kReceiveTimeoutSeconds = 86400;
@@ -53,11 +54,13 @@ public:
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override;
 
-    // Sends one frame (flags 0x81, payload = message + NUL) or drops the message when
-    // there is no socket. Never throws; a failed send is logged, and one that timed out
-    // also ends the connection at the TCP level. Any thread.
+    // Sends one frame (flags 0x81, payload = message + NUL), or drops the message when
+    // there is no socket. Never waits for the client and never throws; a failed send is
+    // logged, and a frame the client does not take within kSendTimeoutSeconds ends the
+    // connection at the TCP level. Any thread.
     void sendMessage(const std::string& message);
-    // Finished-event callback; runs on the watcher thread.
+    // Finished-event callback, on the watcher thread: the frame goes through the
+    // connection's writer, so that the broadcast never waits for this client.
     void onProcessFinished(const void* sender, std::string& message);
     // Number of live (fully constructed, not yet destroyed) handlers. Any thread.
     static int32_t activeCount();
@@ -65,9 +68,9 @@ public:
     void deleteSocket();
 
     // Sends the close frame (0x88, status 1000, no reason) on behalf of the socket
-    // registry, serialised with this handler's own sends; nothing without a socket.
-    // Throws the framework's exception when the frame cannot be sent; a time-out also
-    // ends the connection at the TCP level first.
+    // registry, after every frame handed over before it; nothing without a socket. Waits
+    // at most kSendTimeoutSeconds for it to be written; throws the framework's
+    // exception when it cannot be, a time-out ending the connection at the TCP level.
     void sendCloseFrame();
     // Ends the connection at the TCP level at once, without taking m_mutex, so that a
     // send blocked under it fails too; requests still buffered are not carried out. Only
@@ -98,20 +101,17 @@ private:
                       Poco::Net::HTTPServerResponse& response);
     // Hands every accepted frame's exact payload to parseRequest() until the loop ends.
     void receiveLoop();
-    // m_mutex held, m_socket set: sends one frame within kSendTimeoutSeconds. Throws
-    // Poco::TimeoutException after ending the connection, or std::system_error.
+    // m_mutex held, m_socket set: hands one frame to the send queue (SendQueue::send),
+    // which writes it at once or through its writer. Throws what SendQueue::send throws.
     void sendFrameLocked(const void* data, int length, int flags);
-    // m_mutex held: ends the TCP connection without a close frame (which would block
-    // again), so that the receive loop ends and the handler goes away.
-    void dropConnection();
 
     Poco::Net::WebSocket* m_socket = nullptr;  // guarded by m_mutex; owned
     const std::string m_objectName{"[WebSocketHandler]"};
     std::mutex m_mutex;
-    // Set once dropConnection() has ended the connection, from whichever thread's send
-    // timed out; the receive loop then stops, since the kernel still hands it every
-    // request that was buffered before the drop.
-    std::atomic<bool> m_dropped{false};
+    // Created with m_socket and gone before it; guarded by m_mutex like m_socket. Once it
+    // has dropped the connection the receive loop stops, since the kernel still hands it
+    // every request that was buffered before the drop.
+    std::unique_ptr<SendQueue> m_sendQueue;
     // The monitor whose finished event this handler subscribed to; kept alive so that
     // the destructor unsubscribes from that one and never reaches or creates a later one.
     std::shared_ptr<ProcessMonitor> m_monitor;

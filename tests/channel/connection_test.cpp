@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@ namespace {
 using ChannelTest::eventually;
 using ChannelTest::fireFinished;
 using ChannelTest::logCount;
+using ChannelTest::setServerSendBuffer;
 using VpnService::WebSocketRequestHandler;
 using VpnTest::WsClient;
 
@@ -198,45 +200,93 @@ TEST_F(ConnectionTest, FinishedMessagesReachEveryConnectionAsNulTerminatedText)
     expectEveryClientGets("finished:" + std::to_string(pid) + ",0,true");
 }
 
-TEST_F(ConnectionTest, ClientThatStopsReadingIsDisconnectedAndOthersGoOn)
+// Reads frames on a thread of its own, after an optional pause, until told to stop.
+class BackgroundReader {
+public:
+    BackgroundReader(WsClient& client, std::chrono::milliseconds pause)
+        : m_thread([this, &client, pause] {
+              std::this_thread::sleep_for(pause);
+              while (!m_done && !client.closed()) {
+                  auto frame = client.readFrame(std::chrono::milliseconds(50));
+                  if (!frame) continue;
+                  std::lock_guard<std::mutex> lock(m_mutex);
+                  m_payloads.push_back(std::move(frame->payload));
+              }
+          })
+    {
+    }
+    ~BackgroundReader()
+    {
+        m_done = true;
+        m_thread.join();
+    }
+    std::vector<std::string> payloads()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_payloads;
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::mutex m_mutex;
+    std::vector<std::string> m_payloads;  // guarded by m_mutex
+    std::thread m_thread;                 // last: uses the members above
+};
+
+// Large numbered finished messages: a few of them fill a small connection's buffers.
+std::string bigMessage(int number)
+{
+    return std::to_string(number) + ":" + std::string(64 * 1024, 'm');
+}
+
+TEST_F(ConnectionTest, StalledClientIsDroppedAfterTheSendTimeOutAndCostsOthersNothing)
 {
     auto stalled = connect(4096);
-    auto reader = connect();
-    std::atomic<int> received{0};
-    std::atomic<bool> done{false};
-    std::thread readerThread([&] {
-        while (!done && !reader->closed()) {
-            if (reader->readFrame(std::chrono::milliseconds(50))) ++received;
-        }
-    });
+    setServerSendBuffer(*stalled, 4096);
+    auto slow = connect(4096);
+    setServerSendBuffer(*slow, 4096);
+    // Slow, but within the time-out: it must lose nothing and stay connected.
+    BackgroundReader slowReader(*slow, std::chrono::milliseconds(2500));
 
-    // Each broadcast waits for the stalled connection until its buffers are full; then one
-    // send times out and ends that connection.
-    const std::string message(64 * 1024, 'm');
-    const std::string timeoutLine = "\tE\t[WebSocketHandler] SendFrame error: Timeout\n";
+    // The broadcast hands every frame over without waiting for either client.
+    const int count = 20;
     const auto start = std::chrono::steady_clock::now();
-    int fired = 0;
-    while (logCount(timeoutLine) == 0 && fired < 2000) {
-        fireFinished(message);
-        ++fired;
-    }
-    ASSERT_EQ(logCount(timeoutLine), 1) << fired << " messages";
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
-        << "more than one send time-out";
+    for (int i = 0; i < count; ++i) fireFinished(bigMessage(i));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    const std::string timeoutLine = "\tE\t[WebSocketHandler] SendFrame error: Timeout\n";
+    ASSERT_TRUE(eventually([&] { return logCount(timeoutLine) == 1; }, std::chrono::seconds(15)));
+    const auto dropAfter = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(dropAfter, std::chrono::milliseconds(4500)) << "dropped before the time-out";
+    EXPECT_LT(dropAfter, std::chrono::seconds(10));
     EXPECT_TRUE(handlersBecome(1));
 
-    // The others go on at full speed.
-    const auto afterDrop = std::chrono::steady_clock::now();
-    for (int i = 0; i < 20; ++i) fireFinished(message);
-    fired += 20;
-    EXPECT_LT(std::chrono::steady_clock::now() - afterDrop, std::chrono::seconds(2));
-    EXPECT_TRUE(eventually([&] { return received == fired; })) << received << " of " << fired;
-    done = true;
-    readerThread.join();
+    // Everything, whole and in order, for the one that reads.
+    ASSERT_TRUE(eventually([&] { return slowReader.payloads().size() == count; }))
+        << slowReader.payloads().size() << " of " << count;
+    const auto payloads = slowReader.payloads();
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(payloads[i], bigMessage(i) + std::string(1, '\0')) << "message " << i;
 
     // The stalled client, reading at last, finds its connection ended without a close frame.
     EXPECT_TRUE(stalled->waitClosed(std::chrono::seconds(10)));
     EXPECT_EQ(logCount("\tI\t[WebSocketHandler] WebSocket connection closed\n"), 1);
+    EXPECT_EQ(logCount(timeoutLine), 1);
+}
+
+TEST_F(ConnectionTest, BacklogBeyondItsBoundDropsTheClientAtOnce)
+{
+    auto stalled = connect(4096);
+    setServerSendBuffer(*stalled, 4096);
+    const std::string fullLine = "\tE\t[WebSocketHandler] SendFrame error: send queue full\n";
+    const auto start = std::chrono::steady_clock::now();
+    // 4 MiB and a little more, far quicker than the time-out.
+    for (int i = 0; i < 66 && logCount(fullLine) == 0; ++i) fireFinished(bigMessage(i));
+    EXPECT_EQ(logCount(fullLine), 1);
+    EXPECT_TRUE(handlersBecome(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_TRUE(stalled->waitClosed(std::chrono::seconds(10)));
+    EXPECT_EQ(logCount("SendFrame error: Timeout"), 0);
 }
 
 int threadCount()
@@ -258,12 +308,13 @@ TEST_F(ConnectionTest, HandlerReleasesTheMonitorItSubscribedToAndCreatesNoOther)
     subscribed.lock()->eventProcessFinished().notify(nullptr, message);
     ASSERT_TRUE(client->readFrame());
 
-    // The handler's end takes the old monitor's watcher with it and starts no new one.
+    // The handler's end takes the old monitor's watcher with it (and its own writer) and
+    // starts no new one.
     const int threads = threadCount();
     client.reset();
     EXPECT_TRUE(handlersBecome(0));
     EXPECT_TRUE(eventually([&] { return subscribed.expired(); }));
-    EXPECT_TRUE(eventually([&] { return threadCount() == threads - 1; }))
+    EXPECT_TRUE(eventually([&] { return threadCount() == threads - 2; }))
         << threads << " threads before, " << threadCount() << " after";
 }
 

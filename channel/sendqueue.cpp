@@ -1,0 +1,206 @@
+#include "channel/sendqueue.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Format.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "core/customlog.h"
+
+namespace VpnService {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Frames gathered into one system call by the writer.
+const int kFramesPerWrite = 64;
+
+// One non-blocking write; the number of bytes the socket took (0 when it is full).
+std::size_t writeSome(int fd, const std::string& bytes)
+{
+    for (;;) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        throw std::system_error(errno, std::generic_category(), "send");
+    }
+}
+
+// Waits until the socket takes more bytes. Throws Poco::TimeoutException at the deadline.
+void waitWritable(int fd, Clock::time_point deadline)
+{
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0) throw Poco::TimeoutException("send time-out");
+        pollfd entry{fd, POLLOUT, 0};
+        // Rounded up, so that a remaining fraction of a millisecond is not a busy loop.
+        const int ready = ::poll(&entry, 1, static_cast<int>(left.count()) + 1);
+        if (ready > 0) return;  // writable, or an error that the next write reports
+        if (ready < 0 && errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "poll");
+    }
+}
+
+}  // namespace
+
+constexpr std::chrono::seconds SendQueue::kSendTimeout;
+constexpr std::size_t SendQueue::kMaxQueuedBytes;
+
+SendQueue::SendQueue(int fd, std::string logTag) : m_fd(fd), m_logTag(std::move(logTag)) {}
+
+SendQueue::~SendQueue()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_writer.joinable()) return;
+        m_stopping = true;
+        // A writer that waits for a client that does not read would hold up the join for
+        // its whole time-out; the connection is ending anyway.
+        if (m_writing) ::shutdown(m_fd, SHUT_RDWR);
+    }
+    m_changed.notify_all();
+    m_writer.join();
+}
+
+void SendQueue::send(std::string frame)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_dropped) return;
+    if (m_queue.empty() && !m_writing) {
+        // Non-blocking, so holding m_mutex across it costs nobody a wait for the client.
+        const std::size_t sent = writeSome(m_fd, frame);
+        if (sent == frame.size()) return;
+        frame.erase(0, sent);  // the rest goes first, so frames stay whole and in order
+    }
+    enqueueLocked(std::move(frame));
+}
+
+void SendQueue::post(std::string frame)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_dropped) return;
+    enqueueLocked(std::move(frame));
+}
+
+void SendQueue::enqueueLocked(std::string frame)
+{
+    if (m_pendingBytes + frame.size() > kMaxQueuedBytes) {
+        dropLocked();
+        throw std::runtime_error("send queue full");
+    }
+    // Started on first need: a connection that is only ever answered at once needs no
+    // writer, and its set-up stays short.
+    if (!m_writer.joinable()) m_writer = std::thread(&SendQueue::writeLoop, this);
+    m_pendingBytes += frame.size();
+    m_queue.push_back(std::move(frame));
+    m_changed.notify_all();
+}
+
+void SendQueue::flush(Clock::time_point deadline)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const bool settled = m_changed.wait_until(
+        lock, deadline, [this] { return m_dropped || (m_queue.empty() && !m_writing); });
+    if (settled) return;
+    dropLocked();
+    throw Poco::TimeoutException("send time-out");
+}
+
+void SendQueue::dropLocked()
+{
+    m_dropped = true;
+    ::shutdown(m_fd, SHUT_RDWR);  // fails only when the connection is gone already
+    for (const std::string& frame : m_queue) m_pendingBytes -= frame.size();
+    m_queue.clear();
+}
+
+void SendQueue::writeLoop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_stopping) return;
+        std::deque<std::string> batch;
+        batch.swap(m_queue);
+        std::size_t batchBytes = 0;
+        for (const std::string& frame : batch) batchBytes += frame.size();
+        m_writing = true;
+        lock.unlock();
+
+        std::string failure;
+        bool timedOut = false;
+        try {
+            writeBatch(batch);
+        } catch (const Poco::TimeoutException& e) {
+            failure = e.what();
+            timedOut = true;
+        } catch (const std::exception& e) {
+            // A failed connection: the frames are lost, and the receive loop notices the
+            // end on its own.
+            failure = e.what();
+        }
+
+        lock.lock();
+        m_writing = false;
+        m_pendingBytes -= batchBytes;
+        const bool quiet = m_stopping || m_dropped;  // the failure is an effect of the end
+        if (timedOut && !m_dropped) dropLocked();
+        m_changed.notify_all();
+        if (!failure.empty() && !quiet) {
+            try {
+                Log::error(Poco::format("%s SendFrame error: %s", m_logTag, failure));
+            } catch (const std::exception&) {
+                // A log that cannot be written must not end the writer: the frames after
+                // this failure still have to go out.
+            }
+        }
+    }
+}
+
+void SendQueue::writeBatch(std::deque<std::string>& batch) const
+{
+    std::size_t offset = 0;  // bytes of the front frame already written
+    Clock::time_point deadline = Clock::now() + kSendTimeout;
+    while (!batch.empty()) {
+        iovec parts[kFramesPerWrite];
+        int count = 0;
+        for (auto it = batch.begin(); it != batch.end() && count < kFramesPerWrite; ++it) {
+            const std::size_t skip = count == 0 ? offset : 0;
+            parts[count++] = {const_cast<char*>(it->data()) + skip, it->size() - skip};
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t n = ::sendmsg(m_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                throw std::system_error(errno, std::generic_category(), "send");
+            waitWritable(m_fd, deadline);
+            continue;
+        }
+        for (auto left = static_cast<std::size_t>(n); left > 0;) {
+            const std::size_t rest = batch.front().size() - offset;
+            if (left < rest) {
+                offset += left;
+                break;
+            }
+            left -= rest;
+            offset = 0;
+            batch.pop_front();
+            deadline = Clock::now() + kSendTimeout;  // each frame has the whole time-out
+        }
+    }
+}
+
+}  // namespace VpnService
