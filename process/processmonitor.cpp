@@ -3,10 +3,8 @@
 #include <Poco/Format.h>
 #include <Poco/Process.h>
 
-#include <algorithm>
 #include <chrono>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 #include "core/customlog.h"
@@ -102,17 +100,29 @@ void ProcessMonitor::watch(const std::weak_ptr<ProcessMonitor>& monitor)
 
 void ProcessMonitor::checkRunningProcesses()
 {
-    // The pass works on a copy and locks per child, so that a pass over many children
-    // does not hold up launches and stops for its whole length.
-    std::list<RunningProcessInfo> copy;
+    // Only this thread removes records, so the positions taken here stay valid for the
+    // whole pass. Each child is asked in a lock section of its own, so that a pass over
+    // many children holds up launches and stops only briefly, and the pass copies no
+    // record: its memory does not grow with the number of children.
+    std::vector<std::list<RunningProcessInfo>::iterator> positions;
     {
         std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
-        copy = m_runningProcesses;
+        positions.reserve(m_runningProcesses.size());
+        for (auto it = m_runningProcesses.begin(); it != m_runningProcesses.end(); ++it)
+            positions.push_back(it);
     }
-    std::vector<Collected> collected;
-    for (const RunningProcessInfo& info : copy) {
+    // Reserved before any status is taken: once reaped, a child must not be lost to a
+    // failed allocation.
+    std::vector<int> exitCodes;
+    exitCodes.reserve(positions.size());
+    std::list<RunningProcessInfo> ended;  // in collection order
+    for (const auto& position : positions) {
         try {
-            collectIfEnded(info, &collected);
+            // Reaping and removal are one step, so that stopProcess() never signals a pid
+            // whose status has been taken.
+            std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+            exitCodes.push_back(Process::getRetCode(position->handle));  // throws while it runs
+            ended.splice(ended.end(), m_runningProcesses, position);
         } catch (const std::exception&) {
             // "process was running" is the normal outcome for a child that still runs; any
             // other failure leaves the child to the next pass.
@@ -120,40 +130,16 @@ void ProcessMonitor::checkRunningProcesses()
     }
     // Announced with no lock held, so that a slow log or subscriber holds up nobody's
     // launch or stop; in collection order, which every subscriber sees.
-    for (const Collected& child : collected) {
+    std::size_t index = 0;
+    for (const RunningProcessInfo& info : ended) {
+        const int exitCode = exitCodes[index++];
         try {
-            if (!child.found) Log::error("Finished process not found");
-            notifyProcessFinished(child.info, child.exitCode);
+            notifyProcessFinished(info, exitCode);
         } catch (const std::exception&) {
             // The child has been removed already: it is not announced twice, and the ones
             // after it are still announced.
         }
     }
-}
-
-void ProcessMonitor::collectIfEnded(const RunningProcessInfo& info,
-                                    std::vector<Collected>* collected)
-{
-    // Copied and reserved first: once the status is taken, nothing may fail before the
-    // child is recorded, or its end would be lost.
-    Collected child{info, 0, false};
-    if (collected->size() == collected->capacity())
-        collected->reserve(std::max<std::size_t>(16, 2 * collected->capacity()));
-    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
-    child.exitCode = Process::getRetCode(info.handle);  // throws while it runs
-    child.found = processFinished(info);
-    collected->push_back(std::move(child));
-}
-
-bool ProcessMonitor::processFinished(const RunningProcessInfo& info)
-{
-    for (auto it = m_runningProcesses.begin(); it != m_runningProcesses.end(); ++it) {
-        if (it->handle.id() == info.handle.id()) {
-            m_runningProcesses.erase(it);
-            return true;
-        }
-    }
-    return false;
 }
 
 void ProcessMonitor::notifyProcessFinished(const RunningProcessInfo& info, int exitCode)

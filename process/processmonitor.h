@@ -95,23 +95,14 @@ private:
     static std::shared_ptr<ProcessMonitor>& singleton();
     // The watcher thread: one pass a second while the monitor lives.
     static void watch(const std::weak_ptr<ProcessMonitor>& monitor);
-    // A child the pass has collected and removed, waiting to be announced.
-    struct Collected {
-        RunningProcessInfo info;
-        int exitCode;
-        bool found;  // false when it was no longer in the running list
-    };
-
-    void checkRunningProcesses();  // one pass; watcher thread
-    // Takes the running-list lock: reaps the child if it has ended and removes it, in one
-    // step, appending it to *collected. Throws while the child runs.
-    void collectIfEnded(const RunningProcessInfo& info, std::vector<Collected>* collected);
+    // One pass: collects and removes the ended children under the running-list lock, then
+    // announces them without it. Watcher thread.
+    void checkRunningProcesses();
 
     void addRunningProcess(const ProcessHandle& handle, const ProcessStartInfo& startInfo);
     void startAtExitProcess();
     void launchAtExit(const ProcessStartInfo& startInfo);  // m_startAtExitMutex held
     static std::shared_ptr<ProcessMonitor> create();        // m_mutex held
-    bool processFinished(const RunningProcessInfo& info);  // running-list lock held
     // Logs the finished message and fires the event; no lock of the monitor held.
     void notifyProcessFinished(const RunningProcessInfo& info, int exitCode);
 
