@@ -116,6 +116,14 @@ void SendQueue::flush(Clock::time_point deadline)
     throw Poco::TimeoutException("send time-out");
 }
 
+void SendQueue::abort()
+{
+    // The writer's next write fails on the shut connection and discards its batch; what
+    // is queued meanwhile goes with the queue.
+    m_dropped = true;
+    ::shutdown(m_fd, SHUT_RDWR);
+}
+
 void SendQueue::dropLocked()
 {
     m_dropped = true;

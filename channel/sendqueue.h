@@ -49,6 +49,9 @@ public:
     // was dropped, or a write failed. Throws Poco::TimeoutException, after a drop, when
     // that has not happened by the deadline.
     void flush(std::chrono::steady_clock::time_point deadline);
+    // Drops the connection without taking m_mutex, for a caller that must not wait even
+    // that long; frames still queued are discarded.
+    void abort();
     // True once the connection has been dropped.
     bool dropped() const { return m_dropped; }
 
@@ -71,7 +74,7 @@ private:
     std::size_t m_pendingBytes = 0;     // guarded by m_mutex: queued or being written
     bool m_writing = false;             // guarded by m_mutex: the writer holds a batch
     bool m_stopping = false;            // guarded by m_mutex
-    std::atomic<bool> m_dropped{false};  // written under m_mutex; read anywhere
+    std::atomic<bool> m_dropped{false};  // set under m_mutex or by abort(); read anywhere
     std::thread m_writer;                // guarded by m_mutex until it is joined
 };
 

@@ -210,10 +210,10 @@ void WebSocketRequestHandler::sendFrameLocked(const void* data, int length, int 
 
 void WebSocketRequestHandler::abortConnection()
 {
-    m_dropped = true;
-    // Read without m_mutex: the socket is stored before the handler is registered and
-    // deleted only after it has been unregistered, and the registry calls this between.
-    if (m_socket != nullptr) ::shutdown(m_socket->impl()->sockfd(), SHUT_RDWR);
+    // Read without m_mutex: the socket and its queue are stored before the handler is
+    // registered and go only after it has been unregistered, and the registry calls this
+    // between.
+    if (m_sendQueue != nullptr) m_sendQueue->abort();
 }
 
 void WebSocketRequestHandler::onProcessFinished(const void*, std::string& message)
