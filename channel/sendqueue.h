@@ -26,7 +26,7 @@ class SendQueue {
 public:
     static constexpr std::chrono::seconds kSendTimeout{5};
     // About 90,000 finished messages: far more than a reading client ever lags behind.
-    static constexpr std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+    static constexpr std::size_t kMaxQueuedBytes = std::size_t{4} * 1024 * 1024;
 
     // Does not own fd, which must stay open until the destructor has returned. logTag
     // begins each log line. The writer starts with the first frame that has to wait.
@@ -69,11 +69,11 @@ private:
     const int m_fd;
     const std::string m_logTag;
     std::mutex m_mutex;
-    std::condition_variable m_changed;  // frames queued, a batch written, stop asked
-    std::deque<std::string> m_queue;    // guarded by m_mutex: not yet taken by the writer
-    std::size_t m_pendingBytes = 0;     // guarded by m_mutex: queued or being written
-    bool m_writing = false;             // guarded by m_mutex: the writer holds a batch
-    bool m_stopping = false;            // guarded by m_mutex
+    std::condition_variable m_changed;   // frames queued, a batch written, stop asked
+    std::deque<std::string> m_queue;     // guarded by m_mutex: not yet taken by the writer
+    std::size_t m_pendingBytes = 0;      // guarded by m_mutex: queued or being written
+    bool m_writing = false;              // guarded by m_mutex: the writer holds a batch
+    bool m_stopping = false;             // guarded by m_mutex
     std::atomic<bool> m_dropped{false};  // set under m_mutex or by abort(); read anywhere
     std::thread m_writer;                // guarded by m_mutex until it is joined
 };

@@ -162,7 +162,8 @@ void WebSocketRequestHandler::receiveLoop()
         buffer.resize(0);
         int flags = 0;
         const int n = m_socket->receiveFrame(buffer, flags);
-        if (n <= 0 || m_sendQueue->dropped()) break;  // a dropped client's requests are not carried out
+        // A dropped client's requests are not carried out.
+        if (n <= 0 || m_sendQueue->dropped()) break;
         if ((flags & WebSocket::FRAME_OP_BITMASK) == WebSocket::FRAME_OP_CLOSE)
             break;  // not answered with a close frame
         if ((flags & (WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_TEXT)) == 0) {
