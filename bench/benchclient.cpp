@@ -19,8 +19,10 @@ long long microsecondsUntil(Clock::time_point deadline)
 
 }  // namespace
 
-BenchClient::BenchClient(const Poco::Net::SocketAddress& server)
+BenchClient::BenchClient(const Poco::Net::SocketAddress& server, int receiveBufferBytes)
+    : m_socket(server.family())
 {
+    if (receiveBufferBytes > 0) m_socket.setReceiveBufferSize(receiveBufferBytes);
     m_socket.connect(server, Poco::Timespan(5, 0));
     m_socket.setNoDelay(true);
     const std::string request =

@@ -22,9 +22,10 @@ public:
         Clock::time_point at;  // when the bytes holding the frame's end were read
     };
 
-    // Connects (TCP_NODELAY) and completes the handshake. Throws std::runtime_error or the
-    // framework's network exceptions.
-    explicit BenchClient(const Poco::Net::SocketAddress& server);
+    // Connects (TCP_NODELAY) and completes the handshake. A receiveBufferBytes above 0 is
+    // set as SO_RCVBUF before the connection is made (a client meant to stall). Throws
+    // std::runtime_error or the framework's network exceptions.
+    explicit BenchClient(const Poco::Net::SocketAddress& server, int receiveBufferBytes = 0);
     BenchClient(const BenchClient&) = delete;
     BenchClient& operator=(const BenchClient&) = delete;
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -74,10 +75,10 @@ double ClientGroup::onEveryClient(const std::function<void(int)>& body)
     return seconds;
 }
 
-void ClientGroup::requestLoop(Member& member, int c, int count, const Request& request, Batch* out)
+void ClientGroup::requestLoop(Member& member, int c, int count, Clock::time_point until,
+                              const Request& request, Batch* out)
 {
-    out->samplesMs.reserve(out->samplesMs.size() + static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && Clock::now() < until; ++i) {
         const std::string text = request(c, i);
         const Clock::time_point sent = Clock::now();
         member.client->send(text);
@@ -90,6 +91,7 @@ void ClientGroup::requestLoop(Member& member, int c, int count, const Request& r
             ++out->requests;
             if (startsWith(message->text, "started:")) {
                 out->started.push_back(pidOf(message->text));
+                out->startedAt.push_back(message->at);
             } else if (startsWith(message->text, "error:") || message->text != text) {
                 ++out->errors;
             }
@@ -100,13 +102,32 @@ void ClientGroup::requestLoop(Member& member, int c, int count, const Request& r
 
 Batch ClientGroup::run(int perClient, const Request& request, bool expectFinished)
 {
+    return runUntil(perClient, Clock::duration::max(), request, expectFinished);
+}
+
+Batch ClientGroup::runFor(Clock::duration duration, const Request& request, bool expectFinished)
+{
+    return runUntil(std::numeric_limits<int>::max(), duration, request, expectFinished);
+}
+
+Batch ClientGroup::runUntil(int perClient, Clock::duration duration, const Request& request,
+                            bool expectFinished)
+{
     std::vector<Batch> perMember(m_members.size());
     Batch batch;
-    batch.wallSeconds = onEveryClient(
-        [&](int c) { requestLoop(m_members[c], c, perClient, request, &perMember[c]); });
+    // Set once the threads are released, so that the duration is counted from there.
+    Clock::time_point until = Clock::time_point::max();
+    std::once_flag released;
+    batch.wallSeconds = onEveryClient([&](int c) {
+        std::call_once(released, [&] {
+            if (duration != Clock::duration::max()) until = Clock::now() + duration;
+        });
+        requestLoop(m_members[c], c, perClient, until, request, &perMember[c]);
+    });
     for (const Batch& mine : perMember) {
         batch.samplesMs.insert(batch.samplesMs.end(), mine.samplesMs.begin(), mine.samplesMs.end());
         batch.started.insert(batch.started.end(), mine.started.begin(), mine.started.end());
+        batch.startedAt.insert(batch.startedAt.end(), mine.startedAt.begin(), mine.startedAt.end());
         batch.requests += mine.requests;
         batch.errors += mine.errors;
     }
@@ -119,7 +140,7 @@ Batch ClientGroup::runOne(int c, int count, const Request& request, bool expectF
 {
     Batch batch;
     const Clock::time_point start = Clock::now();
-    requestLoop(m_members[c], c, count, request, &batch);
+    requestLoop(m_members[c], c, count, Clock::time_point::max(), request, &batch);
     batch.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (expectFinished)
         m_expected.insert(m_expected.end(), batch.started.begin(), batch.started.end());

@@ -21,6 +21,7 @@ struct Batch {
     int requests = 0;
     int errors = 0;            // "error:" replies, or an echo that differs
     std::vector<int> started;  // pids named by "started:" replies
+    std::vector<Clock::time_point> startedAt;  // when each of those replies was read
 };
 
 // N connections to one server, each driven by a thread of its own during a batch; in
@@ -44,6 +45,8 @@ public:
     // children of "started:" replies are expected to be announced to every client.
     // Throws std::runtime_error when a reply does not come within 10 s.
     Batch run(int perClient, const Request& request, bool expectFinished);
+    // The same, each client going on until `duration` has passed since the common start.
+    Batch runFor(Clock::duration duration, const Request& request, bool expectFinished);
     // The same on client c alone, on the calling thread.
     Batch runOne(int c, int count, const Request& request, bool expectFinished);
     // Reads until every client holds the finished message of every expected child or
@@ -64,8 +67,13 @@ private:
         std::map<int, Clock::time_point> finished;  // pid -> arrival
     };
 
-    // Sends the requests one after another on one client, timing each reply, into *out.
-    static void requestLoop(Member& member, int c, int count, const Request& request, Batch* out);
+    // Sends up to `count` requests one after another on one client, none after `until`,
+    // timing each reply, into *out.
+    static void requestLoop(Member& member, int c, int count, Clock::time_point until,
+                            const Request& request, Batch* out);
+    // run() and runFor() alike.
+    Batch runUntil(int perClient, Clock::duration duration, const Request& request,
+                   bool expectFinished);
     // Records a finished message; false for any other message.
     static bool noteFinished(Member& member, const BenchClient::Message& message);
     // Runs body(c) on one thread per client, all released together; rethrows the first

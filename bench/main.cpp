@@ -19,6 +19,7 @@
 #include "bench/measures.h"
 #include "bench/report.h"
 #include "bench/serviceprocess.h"
+#include "bench/stalls.h"
 
 using namespace VpnBench;
 
@@ -34,10 +35,15 @@ struct Counts {
     std::vector<int> levels;  // sleeping children for the scale figures
     int scaleRequests;
     double passSeconds;  // window over which the watcher's passes are costed
+    // Length of each round's service step with 16 clients (0: perClient requests), so
+    // that the watcher's passes over their ended children fall among the starts.
+    double manySeconds;
+    std::vector<int> stalled;  // clients that stop reading, beside one reader
+    double stallSeconds;       // the reader's starts at each of those levels
 };
 
-const Counts kFull{10, 100, 20, 20, 20, 10.0, {0, 100, 1000}, 300, 5.0};
-const Counts kSmoke{1, 20, 3, 2, 3, 1.0, {0, 10, 100}, 20, 1.0};
+const Counts kFull{10, 100, 20, 20, 20, 10.0, {0, 100, 1000}, 300, 5.0, 1.2, {1, 8, 15}, 8.0};
+const Counts kSmoke{1, 20, 3, 2, 3, 1.0, {0, 10, 100}, 20, 1.0, 0, {1}, 1.0};
 const int kClients = 16;
 const std::chrono::seconds kDrainTimeout(5);
 const char* const kServiceOutput = "/var/log/vpn-bench-service.out";
@@ -101,9 +107,16 @@ Concurrency measureConcurrency(int clients, const Counts& counts, const FloorSer
                 cSeconds += floorC.wallSeconds;
             },
             [&] {
-                const Batch started = service.run(perClient, trueStarts("s" + tag), true);
+                const bool timed = clients > 1 && counts.manySeconds > 0;
+                const Batch started =
+                    timed ? service.runFor(std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(counts.manySeconds)),
+                                           trueStarts("s" + tag), true)
+                          : service.run(perClient, trueStarts("s" + tag), true);
                 append(s, started);
                 sSeconds += started.wallSeconds;
+                // Passes come once a second: a step of t seconds holds at least floor(t).
+                result.passesAmongStarts += static_cast<int>(started.wallSeconds);
                 result.serviceRequests += started.requests;
                 result.serviceErrors += started.errors;
             },
@@ -213,6 +226,7 @@ Results runBenchmark(const Options& options, const Counts& counts)
         results.idle = measureQuiet(service.pid(), counts.idleSeconds);
     }
     results.scale = measureScale(counts, spawner, address, service.pid());
+    results.stalls = measureStalls(address, counts.stalled, counts.stallSeconds);
     results.serviceExitCode = service.stop(std::chrono::seconds(10));
     evaluateTargets(results);
     return results;

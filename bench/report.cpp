@@ -77,6 +77,7 @@ void evaluateTargets(Results& results)
         lost += c.finishedLost;
     }
     for (const ScaleLevel& s : results.scale) lost += s.finishedLost;
+    for (const StallLevel& s : results.stalls) lost += s.lost;
     addTarget(results, "finished messages lost", static_cast<double>(lost), "<=", 0);
     addTarget(results, "exit notice max, ms", results.exitNotice.maxMs, "<=", 1100);
     if (results.scale.size() >= 2) {
@@ -86,6 +87,13 @@ void evaluateTargets(Results& results)
                   "start p50 with " + std::to_string(most.children) + " children / with " +
                       std::to_string(none.children),
                   ratio(most.start.p50, none.start.p50), "<=", 2.0);
+    }
+    if (!results.stalls.empty()) {
+        const StallLevel& most = results.stalls.back();
+        const std::string beside = " beside " + std::to_string(most.stalled) + " stalled, s";
+        addTarget(results, "reader's start max" + beside, most.start.max / 1000, "<=", 6.0);
+        addTarget(results, "reader's finished notice max" + beside, most.noticeMaxMs / 1000,
+                  "<=", 7.0);
     }
     addTarget(results, "idle CPU, % of one core", results.idle.cpuPercent, "<", 0.1);
     addTarget(results, "idle resident memory, MiB", results.idle.rssKiB / 1024.0, "<", 16);
@@ -113,6 +121,11 @@ void printTable(const Results& r, std::ostream& out)
             c.clients, c.serviceRequests, c.serviceStartsPerSecond, c.floorCStartsPerSecond,
             c.serviceErrors, c.finishedLost, c.finishedExpected);
     }
+    for (const Concurrency& c : r.concurrency) {
+        if (c.clients > 1)
+            out << format("  %3d clients: at least %d watcher passes fell among their starts\n",
+                          c.clients, c.passesAmongStarts);
+    }
     const ExitNotice& e = r.exitNotice;
     out << format(
         "\n  exit notice (child's exit -> finished: at each client): %d children x %d "
@@ -124,6 +137,14 @@ void printTable(const Results& r, std::ostream& out)
         out << format("  %-30s %9d %9.3f %9.3f %9.3f %9.3f %9.2f   %.3f\n", "", s.children,
                       s.start.p50, s.start.p99, s.start.max, s.floorC.p50,
                       ratio(s.start.p50, s.floorC.p50), s.passMs);
+    }
+    out << format("\n  %-30s %9s %7s %9s %9s %9s %11s %11s %7s %7s\n",
+                  "one reader beside stalled", "stalled", "starts", "p50 ms", "p99 ms", "max ms",
+                  "notice mean", "notice max", "lost", "dropped");
+    for (const StallLevel& s : r.stalls) {
+        out << format("  %-30s %9d %7zu %9.3f %9.3f %9.3f %8.1f ms %8.1f ms %7ld %7d\n", "",
+                      s.stalled, s.start.count, s.start.p50, s.start.p99, s.start.max,
+                      s.noticeMeanMs, s.noticeMaxMs, s.lost, s.dropped);
     }
     out << format(
         "\n  idle, %d clients, %.1f s: CPU %.2f ms = %.4f %% of one core (ticks: %.0f "
@@ -161,6 +182,7 @@ void writeJson(const Results& r, std::ostream& out)
         json.field("floor_c_starts_per_s", c.floorCStartsPerSecond);
         json.field("finished_expected", c.finishedExpected);
         json.field("finished_lost", c.finishedLost);
+        json.field("watcher_passes_among_starts", c.passesAmongStarts);
         json.endObject();
     }
     json.endArray();
@@ -179,6 +201,19 @@ void writeJson(const Results& r, std::ostream& out)
         summaryJson(json, "start", s.start);
         summaryJson(json, "floor_c_spawn_server", s.floorC);
         json.field("watcher_pass_cpu_ms", s.passMs);
+        json.endObject();
+    }
+    json.endArray();
+    json.beginArray("stalled_clients");
+    for (const StallLevel& s : r.stalls) {
+        json.beginObject();
+        json.field("stalled", s.stalled);
+        json.field("seconds", s.seconds);
+        summaryJson(json, "reader_start", s.start);
+        json.field("reader_notice_mean_ms", s.noticeMeanMs);
+        json.field("reader_notice_max_ms", s.noticeMaxMs);
+        json.field("reader_finished_lost", s.lost);
+        json.field("stalled_dropped", s.dropped);
         json.endObject();
     }
     json.endArray();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bench/measures.h"
+#include "bench/stalls.h"
 #include "bench/stats.h"
 
 namespace VpnBench {
@@ -20,6 +21,7 @@ struct Concurrency {
     int serviceErrors = 0;
     long finishedExpected = 0;  // (client, child) pairs
     long finishedLost = 0;
+    int passesAmongStarts = 0;  // watcher passes certainly within the service's steps
 };
 
 struct ScaleLevel {
@@ -44,6 +46,7 @@ struct Results {
     std::vector<Concurrency> concurrency;
     ExitNotice exitNotice;
     std::vector<ScaleLevel> scale;
+    std::vector<StallLevel> stalls;
     Quiet idle;
     int idleClients = 0;
     int serviceExitCode = 0;
