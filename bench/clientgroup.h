@@ -19,8 +19,8 @@ struct Batch {
     std::vector<double> samplesMs;  // request sent to reply read, one per request
     double wallSeconds = 0;         // from the common start to the last reply
     int requests = 0;
-    int errors = 0;            // "error:" replies, or an echo that differs
-    std::vector<int> started;  // pids named by "started:" replies
+    int errors = 0;                            // "error:" replies, or an echo that differs
+    std::vector<int> started;                  // pids named by "started:" replies
     std::vector<Clock::time_point> startedAt;  // when each of those replies was read
 };
 

@@ -138,9 +138,9 @@ void printTable(const Results& r, std::ostream& out)
                       s.start.p50, s.start.p99, s.start.max, s.floorC.p50,
                       ratio(s.start.p50, s.floorC.p50), s.passMs);
     }
-    out << format("\n  %-30s %9s %7s %9s %9s %9s %11s %11s %7s %7s\n",
-                  "one reader beside stalled", "stalled", "starts", "p50 ms", "p99 ms", "max ms",
-                  "notice mean", "notice max", "lost", "dropped");
+    out << format("\n  %-30s %9s %7s %9s %9s %9s %11s %11s %7s %7s\n", "one reader beside stalled",
+                  "stalled", "starts", "p50 ms", "p99 ms", "max ms", "notice mean", "notice max",
+                  "lost", "dropped");
     for (const StallLevel& s : r.stalls) {
         out << format("  %-30s %9d %7zu %9.3f %9.3f %9.3f %8.1f ms %8.1f ms %7ld %7d\n", "",
                       s.stalled, s.start.count, s.start.p50, s.start.p99, s.start.max,
