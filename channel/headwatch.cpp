@@ -60,7 +60,7 @@ int HeadWatch::expire()
         std::lock_guard<std::mutex> lock(m_mutex);
         const Clock::time_point now = Clock::now();
         while (!m_pending.empty() && m_pending.front().deadline <= now) {
-            if (headArrived(m_pending.front().socket)) {
+            if (headBuffered(m_pending.front().socket, m_peek.data(), m_peek.size())) {
                 m_arrived.splice(m_arrived.end(), m_pending, m_pending.begin());
             } else {
                 shutdownQuietly(m_pending.front().socket);
@@ -99,13 +99,13 @@ void HeadWatch::stop()
     }
 }
 
-bool HeadWatch::headArrived(const Poco::Net::StreamSocket& socket)
+bool HeadWatch::headBuffered(const Poco::Net::StreamSocket& socket, char* buffer,
+                             std::size_t size)
 {
-    const ssize_t n =
-        ::recv(socket.impl()->sockfd(), m_peek.data(), m_peek.size(), MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(socket.impl()->sockfd(), buffer, size, MSG_PEEK | MSG_DONTWAIT);
     if (n <= 0) return false;
-    const char* begin = m_peek.data();
-    const char* end = begin + n;
+    const char* begin = buffer;
+    const char* end = buffer + n;
     for (const char* marker : {"\r\n\r\n", "\n\n"}) {
         if (std::search(begin, end, marker, marker + std::strlen(marker)) != end) return true;
     }

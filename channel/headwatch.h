@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <list>
 #include <mutex>
 #include <string>
@@ -37,6 +38,11 @@ public:
     void stop();
     bool stopping() const { return m_stopping; }
 
+    // True when the end of a request head is in the socket's buffer, not yet consumed,
+    // within the first `size` bytes there. Any thread; `buffer` is the caller's.
+    static bool headBuffered(const Poco::Net::StreamSocket& socket, char* buffer,
+                             std::size_t size);
+
 private:
     using Clock = std::chrono::steady_clock;
     struct Pending {
@@ -44,9 +50,6 @@ private:
         std::string peer;
         Clock::time_point deadline;
     };
-
-    // True when the end of a request head is in the socket's buffer (not consumed).
-    bool headArrived(const Poco::Net::StreamSocket& socket);  // m_mutex held
 
     const std::chrono::seconds m_limit;
     std::mutex m_mutex;

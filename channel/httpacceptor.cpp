@@ -37,6 +37,8 @@ using Poco::Net::HTTPResponse;
 // Bounds every blocking answer of the HTTP exchange (the upgrade among them) to a client
 // that does not read; the WebSocket's own frames are bounded by its handler.
 const int kAnswerSendTimeoutSeconds = 5;
+// Heads of real clients are a few hundred bytes; a larger one is read under the watch.
+const std::size_t kWholeHeadPeekBytes = 8 * std::size_t{1024};
 
 void sendError(Poco::Net::HTTPServerSession& session, HTTPResponse::HTTPStatus status)
 {
@@ -67,13 +69,22 @@ public:
     {
         Poco::Net::HTTPServerSession session(socket(), m_params);
         socket().setSendTimeout(Poco::Timespan(kAnswerSendTimeoutSeconds, 0));
+        // A head that is here whole already cannot stall the reading: it leaves the watch
+        // now, before the reading takes it out of the socket's buffer, where the watch
+        // would no longer see it when its time is up.
+        char peek[kWholeHeadPeekBytes];
+        bool watched = true;
+        if (HeadWatch::headBuffered(socket(), peek, sizeof peek)) {
+            if (!m_watch->finish(socket())) return;  // closed by its time, or by the stop
+            watched = false;
+        }
         bool headRead = false;
         try {
             Poco::Net::HTTPServerResponseImpl response(session);
             Poco::Net::HTTPServerRequestImpl request(response, session, m_params);
             headRead = true;
             // The watch closed it meanwhile (its time was up, or the stop began).
-            if (!m_watch->finish(socket())) return;
+            if (watched && !m_watch->finish(socket())) return;
             if (m_watch->stopping()) {
                 sendError(session, HTTPResponse::HTTP_SERVICE_UNAVAILABLE);
                 return;
@@ -88,7 +99,7 @@ public:
             // Closed before a request came: by the client, the head bound or the stop.
         } catch (const Poco::Net::MessageException&) {
             // A malformed head, unless the watch closed the connection in the middle of it.
-            if (!headRead && m_watch->finish(socket()))
+            if (!headRead && (!watched || m_watch->finish(socket())))
                 sendError(session, HTTPResponse::HTTP_BAD_REQUEST);
         }
     }
