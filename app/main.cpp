@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -26,10 +27,9 @@ using namespace std::chrono_literals;
 const int kExitSoftware = 70;
 // How long the clients have, after the close frames, to close their connections.
 const auto kCloseWait = 5s;
-// After the connections have been ended at the TCP level: for each handler to go (the last
-// one may join the monitor's watcher, which sleeps up to a second), then for the worker
-// threads to become idle. Together with kCloseWait they keep the exit within 7 s of the
-// at-exit pass.
+// After the connections have been ended at the TCP level: for each handler to go, then for
+// the worker threads to become idle. With kCloseWait and the watcher's last sleep (up to a
+// second) they keep the exit within 7 s of the at-exit pass.
 const auto kHandlerWait = 1500ms;
 const auto kWorkerWait = 300ms;
 // The same after a second termination signal: whoever sent it wants the process gone.
@@ -91,7 +91,13 @@ void shutdownDrain(const std::string& tag, int exitCode)
     // The run closes admission when the stop begins; a run that ended by an exception
     // did not, and no handshake may complete after the close frames.
     VpnService::ActiveSockets::instance().closeAdmission();
-    drainStep(tag, [] { VpnService::ProcessMonitor::shutdown(); });
+    // Held until the handlers are gone, so that the last of them does not wait for the
+    // monitor's watcher thread (up to a second) inside the bounded waits below.
+    std::shared_ptr<VpnService::ProcessMonitor> monitor;
+    drainStep(tag, [&monitor] {
+        monitor = VpnService::ProcessMonitor::instance();
+        VpnService::ProcessMonitor::shutdown();
+    });
     const auto passEnd = Clock::now();
 
     // The close frames go out on a thread of their own, so that a client whose connection
@@ -131,6 +137,7 @@ void shutdownDrain(const std::string& tag, int exitCode)
         logQuietly(&Log::information, Poco::format("%s Finished", tag));
         std::_Exit(exitCode);
     }
+    monitor.reset();  // joins the watcher, unless a pass holds it: then it ends by itself
     logQuietly(&Log::information, Poco::format("%s Finished", tag));
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
@@ -179,6 +180,28 @@ TEST_F(Shutdown, AtExitRecordSentAfterThePassStillRuns)
     client.sendClose();
     EXPECT_EQ(service.waitExit(10s), 0);
     EXPECT_TRUE(waitFor([&] { return readFile(dir + "/late") == "late\n"; }, 5s));
+}
+
+// A connection thread that never comes back from a command (here a kill-all that hangs)
+// cannot be joined: the service exits all the same, without waiting for it.
+TEST(StuckCommand, ConnectionThreadThatNeverEndsDoesNotHoldTheExit)
+{
+    const std::string bin = makeTempDir();
+    writeFile(bin + "/killall", "#!/bin/sh\nexec sleep 60\n", 0755);
+    ::setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
+    ServiceProcess service;
+    ASSERT_TRUE(service.waitServing(60s)) << service.standardError();
+    Client client;
+    client.send("init: ");
+    ASSERT_TRUE(waitForLog("Handler for init stage", 10s));
+
+    const auto signalled = Clock::now();
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.waitExit(10s), 0);
+    EXPECT_LT(Clock::now() - signalled, 8s);
+    const auto texts = logTexts();
+    EXPECT_GE(findLog(texts, "[Main] Connection threads still running: exiting without them"), 0);
+    EXPECT_EQ(texts.back(), "[Main] Finished");
 }
 
 // Started through a shell that ignores SIGCHLD, which exec hands down to the service (bash
