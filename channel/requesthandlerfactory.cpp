@@ -7,6 +7,11 @@
 #include <Poco/Net/IPAddress.h>
 #include <Poco/String.h>
 
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
 #include "core/logtext.h"
@@ -35,39 +40,58 @@ bool isLoopbackAddress(const std::string& text, Poco::Net::IPAddress::Family fam
            address.isLoopback();
 }
 
-// host[:port] of a lower-cased origin, as browsers write it.
+// host[:port] of an origin, as browsers serialise it: no user information, no path, a
+// port of digits only.
 bool isLoopbackAuthority(const std::string& authority)
 {
-    if (authority.find('@') != std::string::npos)
-        return false;  // no origin carries user information
+    std::string host = authority;
+    std::string::size_type portAt = std::string::npos;  // where ":port" begins
+    bool loopback = false;
     if (!authority.empty() && authority[0] == '[') {
         const std::size_t close = authority.find(']');
         if (close == std::string::npos) return false;
-        const std::string host = authority.substr(1, close - 1);
-        const std::string after = authority.substr(close + 1);
-        return (after.empty() || after[0] == ':') &&
-               host.find_first_not_of("0123456789abcdef:") == std::string::npos &&
-               isLoopbackAddress(host, Poco::Net::IPAddress::IPv6);
+        host = authority.substr(1, close - 1);
+        if (close + 1 < authority.size()) portAt = close + 1;
+        loopback = host.find_first_not_of("0123456789abcdef:") == std::string::npos &&
+                   isLoopbackAddress(host, Poco::Net::IPAddress::IPv6);
+    } else {
+        portAt = authority.find(':');
+        host = authority.substr(0, portAt);
+        // Digits and dots only, so that no name that merely begins with an address passes.
+        loopback = host == "localhost" ||
+                   (!host.empty() && host.find_first_not_of("0123456789.") == std::string::npos &&
+                    isLoopbackAddress(host, Poco::Net::IPAddress::IPv4));
     }
-    const std::string host = authority.substr(0, authority.find(':'));
-    if (host == "localhost") return true;
-    // Digits and dots only, so that no name that merely begins with an address passes.
-    return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos &&
-           isLoopbackAddress(host, Poco::Net::IPAddress::IPv4);
+    if (!loopback) return false;
+    if (portAt == std::string::npos) return true;
+    const std::string port = authority.substr(portAt + 1);
+    return authority[portAt] == ':' && !port.empty() && port.size() <= 5 &&
+           port.find_first_not_of("0123456789") == std::string::npos && std::stoi(port) <= 65535;
 }
 
-// False for an http or https origin whose host is not loopback (localhost, 127.0.0.0/8,
-// [::1]); true for every other origin: "null", "file://" and native clients' own schemes.
+// Only a page that this machine itself serves may drive the service: an http or https
+// origin with a loopback host (localhost, 127.0.0.0/8, [::1]), any port. Every other
+// value is refused, above all "null", which sandboxed frames, data URLs and file pages
+// send whatever page holds them, and the schemes of browser extensions.
 bool originAdmitted(const std::string& origin)
 {
     const std::string lower = Poco::toLower(origin);
     for (const std::string scheme : {"http://", "https://"}) {
-        if (lower.compare(0, scheme.size(), scheme) == 0) {
-            const std::string rest = lower.substr(scheme.size());
-            return isLoopbackAuthority(rest.substr(0, rest.find_first_of("/?#")));
-        }
+        if (lower.compare(0, scheme.size(), scheme) == 0)
+            return isLoopbackAuthority(lower.substr(scheme.size()));
     }
-    return true;
+    return false;
+}
+
+// Every Origin header of the request, in arrival order.
+std::vector<std::string> originsOf(const Poco::Net::HTTPServerRequest& request)
+{
+    std::vector<std::string> origins;
+    for (auto it = request.find("Origin"); it != request.end(); ++it) {
+        if (Poco::icompare(it->first, "Origin") != 0) break;
+        origins.push_back(it->second);
+    }
+    return origins;
 }
 
 }  // namespace
@@ -81,9 +105,15 @@ Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
         Log::error(Poco::format("%s This socket is not a socket", m_objectName));
         return nullptr;
     }
-    if (request.has("Origin") && !originAdmitted(request.get("Origin"))) {
-        Log::error(Poco::format("%s Origin refused: %s", m_objectName,
-                                LogText::client(request.get("Origin"))));
+    // Native clients send no Origin. Two that differ leave no one origin to judge.
+    const std::vector<std::string> origins = originsOf(request);
+    if (!origins.empty() &&
+        (!originAdmitted(origins.front()) ||
+         std::adjacent_find(origins.begin(), origins.end(), std::not_equal_to<>()) !=
+             origins.end())) {
+        Log::error(Poco::format(
+            "%s Origin refused: %s", m_objectName,
+            LogText::client(Poco::cat(std::string(", "), origins.begin(), origins.end()))));
         return new OriginRefusedHandler;
     }
     return new WebSocketRequestHandler;

@@ -42,44 +42,63 @@ TEST_F(FactoryTest, UpgradeMustBeWholeValueWebsocketInAnyCase)
     }
 }
 
-TEST_F(FactoryTest, WebOriginsMustBeLoopback)
+TEST_F(FactoryTest, OnlyLoopbackWebOriginsAreAdmitted)
 {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"null", true},
-        {"file://", true},
-        {"chrome-extension://abcdef", true},
-        {"http://localhost", true},
-        {"http://localhost:3000", true},
-        {"HTTPS://LocalHost", true},
-        {"http://127.0.0.1", true},
-        {"https://127.8.9.10:8443", true},
-        {"http://[::1]:8080", true},
-        {"http://example.com", false},
-        {"https://localhost.example.com", false},
-        {"http://127.0.0.1.example.com", false},
-        {"http://localhost@example.com", false},
-        {"http://10.0.0.1", false},
-        {"http://0.0.0.0", false},
-        {"http://[::2]", false},
-        {"http://[::ffff:10.0.0.1]", false},
-        {"http://", false},
+    // The Origin headers of each case; admitted ones get the 101.
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+        {{"http://localhost"}, true},
+        {{"http://localhost:3000"}, true},
+        {{"HTTPS://LocalHost"}, true},
+        {{"http://127.0.0.1"}, true},
+        {{"https://127.8.9.10:8443"}, true},
+        {{"http://[::1]:8080"}, true},
+        {{"http://localhost", "http://localhost"}, true},
+        // What sandboxed frames, data URLs and file pages send, whatever page holds them.
+        {{"null"}, false},
+        {{"file://"}, false},
+        {{"chrome-extension://abcdef"}, false},
+        {{"moz-extension://abcdef"}, false},
+        {{""}, false},
+        {{"localhost"}, false},
+        {{"ws://127.0.0.1"}, false},
+        {{"http://example.com"}, false},
+        {{"https://localhost.example.com"}, false},
+        {{"http://127.0.0.1.example.com"}, false},
+        {{"http://localhost@example.com"}, false},
+        {{"http://example.com@localhost"}, false},
+        {{"http://localhost/path"}, false},
+        {{"http://localhost:"}, false},
+        {{"http://localhost:99999"}, false},
+        {{"http://localhost:80x"}, false},
+        {{"http://10.0.0.1"}, false},
+        {{"http://0.0.0.0"}, false},
+        {{"http://[::2]"}, false},
+        {{"http://[::ffff:10.0.0.1]"}, false},
+        {{"http://[::1"}, false},
+        {{"http://"}, false},
+        {{"http://localhost", "http://example.com"}, false},
+        {{"http://localhost", "null"}, false},
     };
-    for (const auto& [origin, admitted] : cases) {
-        ASSERT_TRUE(handlersBecome(0)) << "the connection before " << origin;
+    for (const auto& [origins, admitted] : cases) {
+        std::string name;
+        for (const std::string& origin : origins) name += (name.empty() ? "" : ", ") + origin;
+        ASSERT_TRUE(handlersBecome(0)) << "the connection before " << name;
+        const int refusedBefore = logCount("Origin refused");
         WsClient client(address());
-        const auto response =
-            client.request(WsClient::with(client.handshakeHeaders(), "Origin", origin));
+        WsClient::Headers headers = client.handshakeHeaders();
+        for (const std::string& origin : origins) headers.emplace_back("Origin", origin);
+        const auto response = client.request(headers);
         const int refusals =
-            logCount("\tE\t[HTTPRequestHandlerFactory] Origin refused: " + origin + "\n");
+            logCount("\tE\t[HTTPRequestHandlerFactory] Origin refused: " + name + "\n");
         if (admitted) {
-            EXPECT_EQ(response.status, 101) << origin;
-            EXPECT_EQ(refusals, 0) << origin;
+            EXPECT_EQ(response.status, 101) << name;
+            EXPECT_EQ(logCount("Origin refused"), refusedBefore) << name;
         } else {
-            EXPECT_EQ(response.status, 403) << origin;
-            EXPECT_EQ(response.header("Content-Length"), "0") << origin;
-            EXPECT_EQ(refusals, 1) << origin;
+            EXPECT_EQ(response.status, 403) << name;
+            EXPECT_EQ(response.header("Content-Length"), "0") << name;
+            EXPECT_EQ(refusals, 1) << name;
             // Refused before any handler exists.
-            EXPECT_EQ(WebSocketRequestHandler::activeCount(), 0) << origin;
+            EXPECT_EQ(WebSocketRequestHandler::activeCount(), 0) << name;
         }
     }
 }

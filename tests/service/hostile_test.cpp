@@ -101,7 +101,7 @@ TEST_F(Hostile, BrokenHandshakesAndWebOriginsGetTheirAnswer)
         {"web page origin", with("Origin", "http://example.com"), 403},
         {"origin posing as loopback", with("Origin", "https://127.0.0.1.example.com"), 403},
         {"loopback origin", with("Origin", "http://127.0.0.1:8080"), 101},
-        {"null origin", with("Origin", "null"), 101},
+        {"sandboxed frame's origin", with("Origin", "null"), 403},
     };
     std::map<std::string, int> outcomes;
     for (const Case& c : cases) {
