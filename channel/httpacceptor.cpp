@@ -9,6 +9,7 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
+#include <Poco/Net/StreamSocketImpl.h>
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
 #include <Poco/Net/TCPServerDispatcher.h>
@@ -17,10 +18,12 @@
 #include <Poco/Timestamp.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -140,6 +143,25 @@ private:
     std::shared_ptr<HeadWatch> m_watch;
 };
 
+// The framework's accept leaves the descriptor open across exec; marking it afterwards
+// would leave a window in which the support scripts' or the kill-all's shell inherits
+// it, and a connection it holds stays open after the service has closed it.
+Poco::Net::StreamSocket acceptCloseOnExec(int listener, Poco::Net::SocketAddress& peer)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    int fd;
+    do {
+        length = sizeof address;
+        fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw Poco::Net::NetException("accept failed", std::strerror(errno), errno);
+    // The socket object owns the descriptor from here on.
+    Poco::Net::StreamSocket socket(new Poco::Net::StreamSocketImpl(fd));
+    peer = Poco::Net::SocketAddress(reinterpret_cast<const sockaddr*>(&address), length);
+    return socket;
+}
+
 class ConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
 public:
     ConnectionFactory(Poco::Net::HTTPServerParams::Ptr params,
@@ -149,8 +171,7 @@ public:
     {
     }
 
-    Poco::Net::TCPServerConnection* createConnection(
-        const Poco::Net::StreamSocket& socket) override
+    Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override
     {
         return new Connection(socket, m_params, m_factory, m_watch);
     }
@@ -224,7 +245,7 @@ void HttpAcceptor::run()
         if (fds[0].revents == 0) continue;  // a head was due
         try {
             Poco::Net::SocketAddress peer;
-            Poco::Net::StreamSocket socket = m_socket.acceptConnection(peer);
+            Poco::Net::StreamSocket socket = acceptCloseOnExec(m_socket.impl()->sockfd(), peer);
             socket.setNoDelay(true);  // as HTTPServer does: replies are small frames
             m_watch->add(socket, peer.toString());
             const int refused = m_dispatcher->refusedConnections();

@@ -12,7 +12,6 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/WebSocket.h>
 #include <Poco/Timespan.h>
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -136,11 +135,7 @@ bool WebSocketRequestHandler::createSocket(Poco::Net::HTTPServerRequest& request
         socket->setReceiveTimeout(Poco::Timespan(kReceiveTimeoutSeconds, 0));
         // The framework's default lets one frame make the service allocate gigabytes.
         socket->setMaxPayloadSize(kMaxPayloadSize);
-        // The shells of the support scripts and of the kill-all must not hold the client's
-        // connection open after this handler has closed it.
-        const int fd = socket->impl()->sockfd();
-        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-        m_sendQueue = std::make_unique<SendQueue>(fd, m_objectName);
+        m_sendQueue = std::make_unique<SendQueue>(socket->impl()->sockfd(), m_objectName);
         m_socket = socket.release();
     });
     if (!admitted) {

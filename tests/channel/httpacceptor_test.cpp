@@ -13,11 +13,15 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
+#include <Poco/ThreadPool.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <set>
@@ -183,8 +187,8 @@ std::string readUntilClosed(Poco::Net::StreamSocket& socket, std::chrono::millis
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !socket.poll(Poco::Timespan(left.count()),
-                                              Poco::Net::Socket::SELECT_READ))
+        if (left.count() <= 0 ||
+            !socket.poll(Poco::Timespan(left.count()), Poco::Net::Socket::SELECT_READ))
             return bytes + "<open>";
         int n = 0;
         try {
@@ -295,8 +299,45 @@ TEST(HttpAcceptor, StopClosesConnectionsThatHaveNotSentTheirHead)
     server.acceptor.stop();
     EXPECT_EQ(readUntilClosed(half, 1s), "");
     EXPECT_EQ(readUntilClosed(silent, 1s), "");
-    EXPECT_TRUE(ChannelTest::eventually(
-        [] { return ChannelTest::logCount("[HttpAcceptor] Stopping: closed 2 connections") == 1; }));
+    EXPECT_TRUE(ChannelTest::eventually([] {
+        return ChannelTest::logCount("[HttpAcceptor] Stopping: closed 2 connections") == 1;
+    }));
+}
+
+// This process's descriptor of the server end of the connection whose client end is
+// `client`, or -1.
+int serverEndOf(const Poco::Net::SocketAddress& client)
+{
+    DIR* fds = opendir("/proc/self/fd");
+    int found = -1;
+    while (const dirent* entry = readdir(fds)) {
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (fd > 2 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.ss_family == AF_INET &&
+            Poco::Net::SocketAddress(reinterpret_cast<sockaddr*>(&peer), length) == client)
+            found = fd;
+    }
+    closedir(fds);
+    return found;
+}
+
+TEST(HttpAcceptor, ConnectionIsCloseOnExecBeforeItsRequestHeadIsComplete)
+{
+    Server server(new Factory);
+    server.acceptor.start();
+    // Half a request head: the worker still waits for the rest, long before any handler.
+    auto client = connectTo(server.socket.address());
+    client.sendBytes(kHead.data(), 20);
+    int fd = -1;
+    ASSERT_TRUE(ChannelTest::eventually([&] { return (fd = serverEndOf(client.address())) >= 0; }))
+        << "the connection was not accepted";
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    // The worker ends with the connection, before the process's static destructors run.
+    client.close();
+    server.acceptor.stop();
+    Poco::ThreadPool::defaultPool().joinAll();
 }
 
 TEST(HttpAcceptor, DestroyedWithoutStartOrStop)
