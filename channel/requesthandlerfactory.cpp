@@ -107,10 +107,9 @@ Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
     }
     // Native clients send no Origin. Two that differ leave no one origin to judge.
     const std::vector<std::string> origins = originsOf(request);
-    if (!origins.empty() &&
-        (!originAdmitted(origins.front()) ||
-         std::adjacent_find(origins.begin(), origins.end(), std::not_equal_to<>()) !=
-             origins.end())) {
+    if (!origins.empty() && (!originAdmitted(origins.front()) ||
+                             std::adjacent_find(origins.begin(), origins.end(),
+                                                std::not_equal_to<>()) != origins.end())) {
         Log::error(Poco::format(
             "%s Origin refused: %s", m_objectName,
             LogText::client(Poco::cat(std::string(", "), origins.begin(), origins.end()))));

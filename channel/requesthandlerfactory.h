@@ -8,8 +8,8 @@ namespace VpnService {
 
 // Admits WebSocket upgrade requests only (501 for anything else), and of those only the
 // ones without Origin or with a loopback http(s) origin (403 for every other): any page
-// in the user's browser could otherwise open the port and start programs as root. Owned by the HTTP server; called by its worker threads, and keeps
-// no state but its tag.
+// in the user's browser could otherwise open the port and start programs as root.
+// Owned by the HTTP server; called by its worker threads, and keeps no state but its tag.
 class RequestHandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
 public:
     RequestHandlerFactory() = default;
@@ -17,7 +17,8 @@ public:
     // Logs "Request from <address>". Returns a new WebSocketRequestHandler for an
     // "Upgrade: websocket" request (whole value, ASCII case ignored) whose Origin headers,
     // if any, all name one loopback http(s) origin; a handler that answers 403 for any
-    // other Origin; or null (the server then answers 501). Throws what logging or the handler's construction throws.
+    // other Origin; or null (the server then answers 501). Throws what logging or the handler's
+    // construction throws.
     Poco::Net::HTTPRequestHandler* createRequestHandler(
         const Poco::Net::HTTPServerRequest& request) override;
 
