@@ -6,10 +6,11 @@
 // corpus holds valid handshakes for the fuzzer to mutate); odd, the target first completes
 // a valid handshake, waits for the 101, and then sends the rest as the client's frames.
 // Either way it half-closes, reads everything the service sends and checks it: after a
-// handshake, only whole unmasked text frames whose payload is a started, finished or
-// error message ending in one NUL; in raw mode, nothing or an HTTP response. The
-// service must end the connection, and every handler and connection socket must be gone
-// again, within kDeadline: anything else is reported as a crash with the reason.
+// handshake, only whole unmasked frames: text frames whose payload is a started, finished
+// or error message ending in one NUL, pongs, and at most one close frame, which nothing
+// follows; in raw mode, nothing or an HTTP response. The service must end the connection,
+// and every handler and connection socket must be gone again, within kDeadline: anything
+// else is reported as a crash with the reason.
 //
 // Requests carried out here go through the host guard: a start runs /bin/true, whatever
 // it named, and gets its real started and finished messages; init and the kill-all reach
@@ -205,18 +206,28 @@ bool isMessage(const std::string& payload)
     return false;
 }
 
-// Every complete frame must be one of the service's messages; an incomplete one may only
-// be the tail of a reset connection.
+// Every complete frame must be one of the service's messages, a pong of at most 125
+// bytes, or a close frame (empty, or a status alone) after which nothing follows; an
+// incomplete one may only be the tail of a reset connection.
 void checkFrames(const std::string& stream, bool reset)
 {
     std::size_t at = 0;
+    bool closed = false;
     while (at < stream.size()) {
         const std::size_t left = stream.size() - at;
         if (left < 2) break;
         const auto byte0 = static_cast<unsigned char>(stream[at]);
         const auto byte1 = static_cast<unsigned char>(stream[at + 1]);
-        if (byte0 != 0x81) fail("a frame other than a final text frame");
+        if (closed) fail("a frame after the close frame");
+        if (byte0 != 0x81 && byte0 != 0x8A && byte0 != 0x88)
+            fail("a frame other than a final text, pong or close frame");
         if (byte1 & 0x80) fail("a masked frame from the service");
+        if (byte0 != 0x81 && (byte1 & 0x7F) > 125) fail("a control frame over 125 bytes");
+        if (byte0 == 0x88) {
+            closed = true;
+            if ((byte1 & 0x7F) != 0 && (byte1 & 0x7F) != 2)
+                fail("a close frame that is neither empty nor a status alone");
+        }
         std::size_t header = 2;
         uint64_t length = byte1 & 0x7F;
         if (length >= 126) {
@@ -228,7 +239,7 @@ void checkFrames(const std::string& stream, bool reset)
             header += bytes;
         }
         if (left - header < length) break;
-        if (!isMessage(stream.substr(at + header, length)))
+        if (byte0 == 0x81 && !isMessage(stream.substr(at + header, length)))
             fail("a frame that is not a NUL-terminated service message");
         at += header + length;
     }

@@ -6,11 +6,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "channel/activesockets.h"
 #include "channel/websocketrequesthandler.h"
 #include "process/processmonitor.h"
 #include "tests/channel/channelserver.h"
@@ -90,38 +96,224 @@ TEST_F(ConnectionTest, HandshakeFailuresAnswer400AndUncount)
     EXPECT_EQ(logCount("connection established"), 0);
 }
 
-TEST_F(ConnectionTest, EveryFrameIsOneRequestUnlessSkippedByItsFlags)
+// One step of a frame exchange: something the client does, or what it must see next.
+struct Step {
+    enum Kind { Send, Reply, Quiet, Drain, Ends } kind;
+    unsigned char firstByte;
+    std::string payload;  // Send: sent; Reply: the whole payload, or its beginning
+    std::string suffix;   // Reply: how the payload ends, when only that is fixed
+    bool exact;
+    std::optional<uint64_t> declaredLength;
+};
+
+Step send(unsigned char firstByte, const std::string& payload)
 {
+    return {Step::Send, firstByte, payload, "", true, std::nullopt};
+}
+// A frame header that declares more than it carries.
+Step sendHeader(unsigned char firstByte, uint64_t declaredLength)
+{
+    return {Step::Send, firstByte, "", "", true, declaredLength};
+}
+Step reply(unsigned char firstByte, const std::string& payload)
+{
+    return {Step::Reply, firstByte, payload, "", true, std::nullopt};
+}
+Step replyLike(const std::string& prefix, const std::string& suffix)
+{
+    return {Step::Reply, 0x81, prefix, suffix, false, std::nullopt};
+}
+Step parseError() { return replyLike("error:", "," + kParseError + std::string(1, '\0')); }
+Step closeWith(const std::string& status) { return reply(0x88, status); }
+Step only(Step::Kind kind) { return {kind, 0, "", "", true, std::nullopt}; }
+// No frame for a moment, and the connection still open.
+Step quiet() { return only(Step::Quiet); }
+// The shutdown drain's close frames go out.
+Step drain() { return only(Step::Drain); }
+// The service ends the TCP connection.
+Step ends() { return only(Step::Ends); }
+
+const std::string kNormal("\x03\xe8", 2);         // 1000
+const std::string kGoingAway("\x03\xe9", 2);      // 1001
+const std::string kProtocolError("\x03\xea", 2);  // 1002
+const std::string kTooBig("\x03\xf1", 2);         // 1009
+const int kCap = WebSocketRequestHandler::kMaxPayloadSize;
+
+// The pid of a "started:<pid>,0,<name>" frame.
+int startedPid(const WsClient::Frame& frame) { return std::atoi(frame.payload.c_str() + 8); }
+
+std::string commandLine(int pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+TEST_F(ConnectionTest, FramesAreAnsweredAsTheWebSocketProtocolDefines)
+{
+    using Frames = std::vector<WsClient::Frame>;
     struct Row {
-        unsigned char firstByte;
-        bool request;
+        std::string name;
+        std::vector<Step> steps;
+        std::string logLine = "";  // a line the row must add to the log, if any
+        // Further checks, given the frames the steps read.
+        std::function<void(WsClient&, const Frames&)> check = nullptr;
     };
+    const std::string errorLine =
+        "\tE\t[WebSocketHandler] Connection error: WebSocket protocol error: ";
     const std::vector<Row> rows = {
-        {0x81, true}, {0x82, true}, {0x89, true},  {0x8A, true},
-        {0x80, true}, {0x01, true}, {0x00, false}, {0x02, false},
+        {"ping",
+         {send(0x89, "keep-alive"), reply(0x8A, "keep-alive"), send(0x81, "x"), parseError()}},
+        {"empty ping", {send(0x89, ""), reply(0x8A, ""), send(0x81, "x"), parseError()}},
+        {"pong", {send(0x8A, "unasked"), send(0x81, "x"), parseError(), quiet()}},
+        {"close",
+         {send(0x88, kNormal), closeWith(kNormal), ends()},
+         "\tI\t[WebSocketHandler] WebSocket connection closed\n"},
+        {"close with a reason", {send(0x88, kGoingAway + "bye"), closeWith(kGoingAway), ends()}},
+        {"empty close", {send(0x88, ""), closeWith(""), ends()}},
+        {"binary message", {send(0x82, "hello"), parseError()}, "Request: [hello]\n"},
+        {"empty text message",
+         {send(0x81, ""), parseError(), send(0x81, "x"), parseError()},
+         "Request: []\n"},
+        {"empty binary message", {send(0x82, ""), parseError()}, "Request: []\n"},
+        {"fragments with a ping and an empty one between",
+         {send(0x01, "hel"), send(0x89, "p"), reply(0x8A, "p"), send(0x00, ""), send(0x00, "l"),
+          send(0x80, "o"), parseError()},
+         "Request: [hello]\n"},
+        {"fragments of a start",
+         {send(0x02, "start: /bin/sl"), send(0x89, "p"), reply(0x8A, "p"), send(0x00, "eep 3"),
+          send(0x80, "0"), replyLike("started:", std::string(",0,sleep\0", 9))},
+         "",
+         [](WsClient& client, const Frames& frames) {
+             const int pid = startedPid(frames.at(1));
+             EXPECT_TRUE(eventually([&] {
+                 return commandLine(pid) == std::string(
+                                                "/bin/sleep\0"
+                                                "30\0",
+                                                14);
+             })) << commandLine(pid);
+             // Stopped here, so that its finished message reaches no later row.
+             client.sendFrame(0x81, "stop: " + std::to_string(pid));
+             const auto finished = client.readFrame(std::chrono::seconds(10));
+             ASSERT_TRUE(finished);
+             EXPECT_EQ(finished->payload,
+                       "finished:" + std::to_string(pid) + ",0,sleep" + std::string(1, '\0'));
+         }},
+        {"message over the cap across fragments",
+         {send(0x01, std::string(kCap - 10, 'x')), send(0x80, std::string(11, 'y')),
+          closeWith(kTooBig), ends()},
+         errorLine + "message longer than 1 MiB\n"},
+        {"frame over the cap, refused by its header",
+         {sendHeader(0x81, kCap + 1), closeWith(kTooBig), ends()},
+         "Connection error: WebSocket Exception: Payload too big\n"},
+        {"RSV1",
+         {send(0xC1, "x"), closeWith(kProtocolError), ends()},
+         errorLine + "RSV bits set\n"},
+        {"RSV2 on a ping",
+         {send(0xA9, "x"), closeWith(kProtocolError), ends()},
+         errorLine + "RSV bits set\n"},
+        {"RSV3 on a fragment",
+         {send(0x01, "x"), send(0x90, "y"), closeWith(kProtocolError), ends()},
+         errorLine + "RSV bits set\n"},
+        {"reserved data opcode",
+         {send(0x83, "x"), closeWith(kProtocolError), ends()},
+         errorLine + "reserved opcode\n"},
+        {"reserved control opcode",
+         {send(0x8B, "x"), closeWith(kProtocolError), ends()},
+         errorLine + "reserved opcode\n"},
+        {"continuation without a message",
+         {send(0x80, "x"), closeWith(kProtocolError), ends()},
+         errorLine + "continuation without a message\n"},
+        {"empty non-final continuation without a message",
+         {send(0x00, ""), closeWith(kProtocolError), ends()},
+         errorLine + "continuation without a message\n"},
+        {"new message inside a fragmented one",
+         {send(0x01, "a"), send(0x81, "b"), closeWith(kProtocolError), ends()},
+         errorLine + "new message inside a fragmented one\n"},
+        {"control frame of 126 bytes",
+         {send(0x89, std::string(126, 'p')), closeWith(kProtocolError), ends()},
+         errorLine + "control frame longer than 125 bytes\n"},
+        {"oversized ping inside a message near the cap",
+         {send(0x01, std::string(kCap - 10, 'x')), send(0x89, std::string(200, 'p')),
+          closeWith(kProtocolError), ends()},
+         "Connection error: WebSocket Exception: Payload too big\n"},
+        {"non-final ping",
+         {send(0x09, "p"), closeWith(kProtocolError), ends()},
+         errorLine + "fragmented control frame\n"},
+        {"close of one byte",
+         {send(0x88, "\x03"), closeWith(kProtocolError), ends()},
+         errorLine + "close frame of one byte\n"},
+        {"close with status 1005",
+         {send(0x88, "\x03\xed"), closeWith(kProtocolError), ends()},
+         errorLine + "close status 1005\n"},
+        {"close with status 999",
+         {send(0x88, "\x03\xe7"), closeWith(kProtocolError), ends()},
+         errorLine + "close status 999\n"},
+        {"requests and pings after the drain's close frame",
+         {drain(), closeWith(kNormal), send(0x81, "after close"), send(0x89, "p"), quiet(),
+          send(0x88, kNormal), ends()},
+         "",
+         [](WsClient&, const Frames&) { EXPECT_EQ(logCount("Request: [after close]"), 0); }},
+        {"a child that ends after the drain's close frame",
+         {send(0x81, "start: /bin/sleep 1"), replyLike("started:", std::string(",0,sleep\0", 9)),
+          drain(), closeWith(kNormal)},
+         "",
+         [](WsClient& client, const Frames& frames) {
+             const std::string pid = std::to_string(startedPid(frames.at(0)));
+             ASSERT_TRUE(
+                 eventually([&] { return logCount("Finished (finished:" + pid + ",") == 1; }));
+             EXPECT_FALSE(client.readFrame(std::chrono::milliseconds(300)))
+                 << "a frame after the close frame";
+             client.sendFrame(0x88, kNormal);
+             EXPECT_TRUE(client.waitClosed());
+         }},
     };
-    auto client = connect();
-    int skipped = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const std::string payload = "frame-" + std::to_string(i);
-        const std::string context = "first byte " + std::to_string(rows[i].firstByte);
-        client->sendFrame(rows[i].firstByte, payload);
-        // The marker's reply shows that the frame before it has been dealt with.
-        client->sendFrame(0x81, "marker-" + std::to_string(i));
-        if (rows[i].request)
-            expectParseErrorReply(*client, context);
-        else
-            ++skipped;
-        expectParseErrorReply(*client, context + " marker");
-        EXPECT_EQ(logCount("[WebSocketHandler] Request: [" + payload + "]"),
-                  rows[i].request ? 1 : 0)
-            << context;
-        EXPECT_EQ(logCount("\tE\t[WebSocketHandler] Received data is not a FRAME_TEXT\n"), skipped)
-            << context;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(handlersBecome(0));
+        const int logLines = row.logLine.empty() ? 0 : logCount(row.logLine);
+        auto client = connect();
+        Frames frames;
+        for (const Step& step : row.steps) {
+            switch (step.kind) {
+                case Step::Send:
+                    client->sendFrame(step.firstByte, step.payload, true, step.declaredLength);
+                    break;
+                case Step::Reply: {
+                    // A mebibyte takes the grammar its time under the sanitizers.
+                    const auto frame = client->readFrame(std::chrono::seconds(30));
+                    ASSERT_TRUE(frame) << "no frame";
+                    EXPECT_EQ(frame->firstByte, step.firstByte);
+                    if (step.exact) {
+                        EXPECT_EQ(frame->payload, step.payload);
+                    } else {
+                        EXPECT_EQ(frame->payload.compare(0, step.payload.size(), step.payload), 0)
+                            << frame->payload;
+                        EXPECT_TRUE(
+                            frame->payload.size() >= step.suffix.size() &&
+                            frame->payload.compare(frame->payload.size() - step.suffix.size(),
+                                                   std::string::npos, step.suffix) == 0)
+                            << frame->payload;
+                    }
+                    frames.push_back(*frame);
+                    break;
+                }
+                case Step::Quiet:
+                    EXPECT_FALSE(client->readFrame(std::chrono::milliseconds(200)));
+                    EXPECT_FALSE(client->closed());
+                    break;
+                case Step::Drain:
+                    VpnService::ActiveSockets::instance().deleteSockets();
+                    break;
+                case Step::Ends:
+                    EXPECT_TRUE(client->waitClosed(std::chrono::seconds(10)));
+                    break;
+            }
+        }
+        if (row.check) row.check(*client, frames);
+        if (!row.logLine.empty()) {
+            EXPECT_TRUE(eventually([&] { return logCount(row.logLine) == logLines + 1; }));
+        }
     }
-    // A ping is handled like any request: the only answer was the parse error.
-    EXPECT_FALSE(client->readFrame(std::chrono::milliseconds(100)));
-    EXPECT_FALSE(client->closed());
 }
 
 TEST_F(ConnectionTest, RequestIsTheExactPayloadBytes)
@@ -138,43 +330,19 @@ TEST_F(ConnectionTest, RequestIsTheExactPayloadBytes)
               1);
 }
 
-TEST_F(ConnectionTest, EmptyPayloadOrCloseEndsTheConnectionWithoutCloseFrame)
-{
-    const std::vector<std::pair<unsigned char, std::string>> cases = {
-        {0x81, ""}, {0x89, ""}, {0x82, ""}, {0x88, std::string("\x03\xe8", 2)}, {0x88, ""},
-    };
-    int closedLines = 0;
-    for (const auto& [firstByte, payload] : cases) {
-        const std::string context = "first byte " + std::to_string(firstByte) + ", " +
-                                    std::to_string(payload.size()) + " bytes";
-        auto client = connect();
-        client->sendFrame(firstByte, payload);
-        EXPECT_FALSE(client->readFrame()) << context << ": the server answered a frame";
-        EXPECT_TRUE(client->closed()) << context;
-        EXPECT_TRUE(handlersBecome(0)) << context;
-        EXPECT_EQ(logCount("\tI\t[WebSocketHandler] WebSocket connection closed\n"), ++closedLines)
-            << context;
-    }
-    EXPECT_EQ(logCount("Request: ["), 0);
-}
-
-TEST_F(ConnectionTest, PayloadIsCappedAtOneMebibyte)
+TEST_F(ConnectionTest, MessageOfExactlyTheCapIsOneRequestWholeOrInFragments)
 {
     auto client = connect();
-    const std::string largest(WebSocketRequestHandler::kMaxPayloadSize, 'x');
+    const std::string largest(kCap, 'x');
     client->sendFrame(0x81, largest);
+    client->sendFrame(0x01, largest.substr(0, kCap - 1));
+    client->sendFrame(0x80, largest.substr(kCap - 1));
     // The grammar takes its time over a mebibyte under the sanitizers.
-    const auto patience = std::chrono::seconds(30);
-    // The log keeps the first KiB of it.
+    const auto patience = std::chrono::seconds(60);
+    // The log keeps the first KiB of each.
     const std::string logged = std::string(1024, 'x') + " ... (1048576 bytes)";
-    EXPECT_TRUE(eventually([&] { return logCount("Request: [" + logged + "]") == 1; }, patience));
-
-    // The header alone is refused: nothing of the payload needs to arrive.
-    client->sendFrame(0x81, "", true, WebSocketRequestHandler::kMaxPayloadSize + 1);
-    EXPECT_TRUE(client->waitClosed(patience));
-    EXPECT_EQ(logCount("\tE\t[WebSocketHandler] Connection error: WebSocket Exception: "
-                       "Payload too big\n"),
-              1);
+    EXPECT_TRUE(eventually([&] { return logCount("Request: [" + logged + "]") == 2; }, patience));
+    EXPECT_FALSE(client->closed());
 }
 
 TEST_F(ConnectionTest, FinishedMessagesReachEveryConnectionAsNulTerminatedText)
