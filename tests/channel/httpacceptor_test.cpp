@@ -131,6 +131,14 @@ struct Server {
           acceptor(factory, socket, serverParams, headTimeout)
     {
     }
+    // A worker goes on for a moment after its connection, releasing the framework's
+    // per-connection objects: the test must not end, and run the framework's static
+    // destructors, under it (the service's own drain waits for the pool likewise).
+    ~Server()
+    {
+        acceptor.stop();
+        Poco::ThreadPool::defaultPool().joinAll();
+    }
     Poco::Net::ServerSocket socket;
     VpnService::HttpAcceptor acceptor;
 };
