@@ -12,6 +12,7 @@ packages="
   openvpn
   iproute2 util-linux procps
   clang libclang-rt-14-dev clang-tidy
+  chromium nodejs node-ws
 "
 missing=""
 for package in $packages; do
