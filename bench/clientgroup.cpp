@@ -11,8 +11,6 @@ namespace VpnBench {
 
 namespace {
 
-const std::chrono::seconds kReplyTimeout(10);
-
 bool startsWith(const std::string& text, const char* prefix)
 {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
@@ -76,15 +74,20 @@ double ClientGroup::onEveryClient(const std::function<void(int)>& body)
 }
 
 void ClientGroup::requestLoop(Member& member, int c, int count, Clock::time_point until,
-                              const Request& request, Batch* out)
+                              const Request& request, Batch* out) const
 {
     for (int i = 0; i < count && Clock::now() < until; ++i) {
         const std::string text = request(c, i);
         const Clock::time_point sent = Clock::now();
         member.client->send(text);
         for (;;) {
-            const auto message = member.client->receive(Clock::now() + kReplyTimeout);
-            if (!message) throw std::runtime_error("no reply to \"" + text + "\" in 10 s");
+            const auto message = member.client->receive(Clock::now() + m_replyTimeout);
+            if (!message) {
+                const auto seconds =
+                    std::chrono::duration_cast<std::chrono::seconds>(m_replyTimeout).count();
+                throw std::runtime_error("no reply to \"" + text + "\" in " +
+                                         std::to_string(seconds) + " s");
+            }
             if (noteFinished(member, *message)) continue;
             out->samplesMs.push_back(
                 std::chrono::duration<double, std::milli>(message->at - sent).count());

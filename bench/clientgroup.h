@@ -39,6 +39,8 @@ public:
     ~ClientGroup();
 
     int size() const { return static_cast<int>(m_members.size()); }
+    // How long a reply may take before run() and its kind give up (10 s unless set).
+    void setReplyTimeout(Clock::duration timeout) { m_replyTimeout = timeout; }
 
     // Every client sends perClient requests, one after another, all clients at once, and
     // waits for each reply (any message but a finished one). With expectFinished, the
@@ -69,8 +71,8 @@ private:
 
     // Sends up to `count` requests one after another on one client, none after `until`,
     // timing each reply, into *out.
-    static void requestLoop(Member& member, int c, int count, Clock::time_point until,
-                            const Request& request, Batch* out);
+    void requestLoop(Member& member, int c, int count, Clock::time_point until,
+                     const Request& request, Batch* out) const;
     // run() and runFor() alike.
     Batch runUntil(int perClient, Clock::duration duration, const Request& request,
                    bool expectFinished);
@@ -82,6 +84,7 @@ private:
 
     std::vector<Member> m_members;
     std::vector<int> m_expected;  // children whose finished message every client must get
+    Clock::duration m_replyTimeout = std::chrono::seconds(10);
 };
 
 // The pid in "started:<pid>,..." or "finished:<pid>,...", or -1.

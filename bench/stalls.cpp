@@ -39,7 +39,7 @@ class SmallSendBuffers {
 public:
     SmallSendBuffers() : m_saved(readAll(kSendBuffers))
     {
-        writeAll(kSendBuffers, "4096 16384 65536\n");
+        writeAll(kSendBuffers, "4096 4096 4096\n");
     }
     ~SmallSendBuffers()
     {
@@ -76,6 +76,9 @@ StallLevel measureOne(const Poco::Net::SocketAddress& service, int stalledCount,
     for (int i = 0; i < stalledCount; ++i)
         stalled.push_back(std::make_unique<BenchClient>(service, 4096));
     ClientGroup reader(service, 1);
+    // Long enough to measure a service that makes the reader wait out every stalled
+    // client's send time-out in turn.
+    reader.setReplyTimeout(std::chrono::seconds(120));
 
     const std::string tag = "stall" + std::to_string(stalledCount) + "-";
     const Batch batch = reader.runFor(

@@ -22,8 +22,8 @@ struct StallLevel {
 
 // For each count of stalled clients: they connect and never read; one reader starts
 // /bin/true children one after another for `seconds`, then waits for their finished
-// messages. The namespace's TCP send buffers are capped at 64 KiB meanwhile, so that a
-// stalled connection fills within a second, as it would after some thousand starts.
+// messages. The namespace's TCP send buffers are 4 KiB meanwhile, so that a stalled
+// connection fills after a few hundred starts, as it would after some thousand.
 std::vector<StallLevel> measureStalls(const Poco::Net::SocketAddress& service,
                                       const std::vector<int>& stalledCounts, double seconds);
 
