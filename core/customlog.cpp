@@ -1,16 +1,102 @@
 #include "core/customlog.h"
 
 #include <Poco/AutoPtr.h>
-#include <Poco/ConsoleChannel.h>
+#include <Poco/Formatter.h>
 #include <Poco/FormattingChannel.h>
 #include <Poco/Logger.h>
 #include <Poco/Message.h>
-#include <Poco/PatternFormatter.h>
 #include <Poco/SplitterChannel.h>
+#include <errno.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <exception>
+#include <mutex>
 
 #include "core/logfilechannel.h"
+
+namespace {
+
+// "date time.tenths<TAB>priority letter<TAB>text" in local time. The framework's pattern
+// formatter re-reads the time zone (a stat of the zone file) for every line; this one asks
+// the C library to look again at most once a second, so a changed system time zone still
+// shows within a second.
+class LineFormatter : public Poco::Formatter {
+public:
+    void format(const Poco::Message& message, std::string& text) override
+    {
+        const Poco::Timestamp& time = message.getTime();
+        const std::time_t seconds = time.epochTime();
+        const long tenths = static_cast<long>(time.epochMicroseconds() % 1000000) / 100000;
+        refreshZone();
+        std::tm local{};
+        if (localtime_r(&seconds, &local) == nullptr) gmtime_r(&seconds, &local);
+        char head[64];
+        const int length = std::snprintf(
+            head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%ld\t%c\t", local.tm_year + 1900,
+            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, tenths,
+            priorityLetter(message.getPriority()));
+        text.reserve(static_cast<std::size_t>(length) + message.getText().size());
+        text.append(head, static_cast<std::size_t>(length));
+        text.append(message.getText());
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    static char priorityLetter(Poco::Message::Priority priority)
+    {
+        static const char kLetters[] = "?FCEWNIDT";
+        const int index = static_cast<int>(priority);
+        return index >= 1 && index <= 8 ? kLetters[index] : '?';
+    }
+
+    void refreshZone()
+    {
+        // The formatter may be reached past Log's lock (a channel chain that a
+        // configuration file set up); this lock covers only the time of the last look.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const Clock::time_point now = Clock::now();
+        if (m_looked && now - m_lastLook < std::chrono::seconds(1)) return;
+        tzset();
+        m_looked = true;
+        m_lastLook = now;
+    }
+
+    std::mutex m_mutex;
+    bool m_looked = false;        // guarded by m_mutex
+    Clock::time_point m_lastLook;  // guarded by m_mutex
+};
+
+// Standard error with each line (text and newline) in one write, so that lines of other
+// writers to the same descriptor cannot come between a text and its newline, and a line
+// costs one system call.
+class StandardErrorChannel : public Poco::Channel {
+public:
+    void log(const Poco::Message& message) override
+    {
+        std::string line;
+        line.reserve(message.getText().size() + 1);
+        line += message.getText();
+        line += '\n';
+        const char* data = line.data();
+        std::size_t left = line.size();
+        while (left > 0) {
+            const ssize_t n = ::write(STDERR_FILENO, data, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;  // standard error is gone; the file has the line
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+
+protected:
+    ~StandardErrorChannel() override = default;
+};
+
+}  // namespace
 
 Poco::FormattingChannel* Log::m_formattingChannel = nullptr;
 LogFileChannel* Log::m_fileChannel = nullptr;
@@ -22,9 +108,7 @@ void Log::initLog(const std::string& fileName)
 {
     if (m_formattingChannel != nullptr) return;
 
-    Poco::AutoPtr<Poco::PatternFormatter> formatter(
-        new Poco::PatternFormatter("%Y-%m-%d %H:%M:%S.%c\t%q\t%t"));
-    formatter->setProperty("times", "local");
+    Poco::AutoPtr<Poco::Formatter> formatter(new LineFormatter);
 
     m_logFileName = fileName;
 
@@ -34,7 +118,7 @@ void Log::initLog(const std::string& fileName)
     Poco::AutoPtr<LogFileChannel> file(new LogFileChannel(m_logFileName));
     m_fileChannel = file.get();  // the splitter holds it
     splitter->addChannel(file);
-    splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new Poco::ConsoleChannel));
+    splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new StandardErrorChannel));
 
     // The logger (held by the framework's registry) keeps the chain alive until exit.
     Poco::AutoPtr<Poco::FormattingChannel> formatting(

@@ -9,12 +9,17 @@
 #include <Poco/Message.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "core/utils.h"
 
@@ -93,6 +98,68 @@ TEST(Log, TenthsDigitIsCutNotRounded)
         const std::string last = file.substr(file.rfind("2024-03-05"));
         EXPECT_EQ(last, std::string("2024-03-05 14:07") + c.shown + "I\tt\n") << c.shown;
     }
+}
+
+TEST(Log, EachLineReachesStandardErrorInOneWrite)
+{
+    // A datagram socket as standard error keeps each write apart: a text and its newline
+    // written separately would let another writer's bytes come between them.
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    const int saved = ::dup(2);
+    ::dup2(pair[0], 2);
+    const std::string path = Utils::appLogFileNamePath("onewrite", "");
+    Log::initLog(path);
+    Log::information("[T] first");
+    Log::warning("two\nlines");
+    Log::error(std::string(3000, 'x'));
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(pair[0]);
+
+    std::string records;
+    char buffer[8192];
+    for (int i = 0; i < 3; ++i) {
+        const ssize_t n = ::recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT);
+        ASSERT_GT(n, 0) << i;
+        const std::string record(buffer, static_cast<std::size_t>(n));
+        EXPECT_TRUE(std::regex_match(record, std::regex(kLineStart + "[IWE]\t[^]*\n"))) << record;
+        EXPECT_EQ(record.find('\n'), record.size() - 1 - (i == 1 ? 6 : 0)) << record;
+        records += record;
+    }
+    EXPECT_EQ(::recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT), 0);  // no stray newline
+    ::close(pair[1]);
+    EXPECT_EQ(records, readFile(path));
+}
+
+TEST(Log, LocalTimeFollowsAChangedSystemTimeZoneWithinASecond)
+{
+    // UTC+9 all year; the mount stays inside this test's private namespace.
+    const char* const zone = "/usr/share/zoneinfo/Etc/GMT-9";
+    const std::string localtime = "/etc/localtime";
+    if (::access(zone, R_OK) != 0) GTEST_SKIP() << "no " << zone;
+    const std::string path = Utils::appLogFileNamePath("zone", "");
+    Log::initLog(path);
+    Log::information("[T] before");
+    ASSERT_EQ(::mount(zone, localtime.c_str(), nullptr, MS_BIND, nullptr), 0) << errno;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+
+    const std::time_t before = std::time(nullptr);
+    Log::information("[T] after");
+    const std::time_t after = std::time(nullptr);
+    ::umount(localtime.c_str());
+    const auto shown = [](std::time_t t) {
+        t += std::time_t{9} * 3600;
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
+        return std::string(text);
+    };
+    const std::string file = readFile(path);
+    const std::string last = file.substr(file.rfind('\n', file.size() - 2) + 1);
+    EXPECT_TRUE(last.rfind(shown(before), 0) == 0 || last.rfind(shown(after), 0) == 0)
+        << last << " expected " << shown(before);
 }
 
 TEST(Log, SetUpHappensOnceAndKeepsTheFirstName)
