@@ -2,7 +2,11 @@
 
 #include <Poco/Exception.h>
 #include <Poco/Format.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -22,6 +26,27 @@ using Clock = std::chrono::steady_clock;
 
 // Frames gathered into one system call by the writer.
 const int kFramesPerWrite = 64;
+// How often the writer looks at bytes the kernel holds for a client that takes nothing:
+// no event reports the client's acknowledgements.
+const std::chrono::milliseconds kWatchInterval{100};
+
+// Bytes the kernel has taken from us but not yet sent: they wait for the client's window.
+// 0 for a socket that is not TCP or has ended.
+std::size_t unsentBytes(int fd)
+{
+    int bytes = 0;
+    if (::ioctl(fd, SIOCOUTQNSD, &bytes) != 0 || bytes < 0) return 0;
+    return static_cast<std::size_t>(bytes);
+}
+
+// Bytes the client has acknowledged so far: what it has really taken.
+uint64_t ackedBytes(int fd)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return 0;
+    return info.tcpi_bytes_acked;
+}
 
 // One non-blocking write; the number of bytes the socket took (0 when it is full).
 std::size_t writeSome(int fd, const std::string& bytes)
@@ -79,7 +104,12 @@ void SendQueue::send(std::string frame)
     if (m_queue.empty() && !m_writing) {
         // Non-blocking, so holding m_mutex across it costs nobody a wait for the client.
         const std::size_t sent = writeSome(m_fd, frame);
-        if (sent == frame.size()) return;
+        if (sent == frame.size()) {
+            // Taken by the kernel is not taken by the client: one that has stopped reading
+            // leaves it in the socket's buffer, where no deadline would run otherwise.
+            if (unsentBytes(m_fd) > 0) watchUnsentLocked();
+            return;
+        }
         frame.erase(0, sent);  // the rest goes first, so frames stay whole and in order
     }
     enqueueLocked(std::move(frame));
@@ -98,12 +128,52 @@ void SendQueue::enqueueLocked(std::string frame)
         dropLocked();
         throw std::runtime_error("send queue full");
     }
-    // Started on first need: a connection that is only ever answered at once needs no
-    // writer, and its set-up stays short.
-    if (!m_writer.joinable()) m_writer = std::thread(&SendQueue::writeLoop, this);
+    startWriterLocked();
     m_pendingBytes += frame.size();
     m_queue.push_back(std::move(frame));
     m_changed.notify_all();
+}
+
+void SendQueue::startWriterLocked()
+{
+    // Started on first need: a connection that is only ever answered at once needs no
+    // writer, and its set-up stays short.
+    if (!m_writer.joinable()) m_writer = std::thread(&SendQueue::writeLoop, this);
+}
+
+void SendQueue::watchUnsentLocked()
+{
+    startWriterLocked();
+    m_watchUnsent = true;
+    m_changed.notify_all();
+}
+
+bool SendQueue::unsentStalled(UnsentWatch& watch) const
+{
+    if (unsentBytes(m_fd) == 0) {
+        watch.active = false;
+        return false;
+    }
+    const uint64_t acked = ackedBytes(m_fd);
+    const Clock::time_point now = Clock::now();
+    if (!watch.active || acked != watch.acked) {
+        watch = {true, acked, now};
+        return false;
+    }
+    return now - watch.since >= kSendTimeout;
+}
+
+void SendQueue::dropForTimeoutLocked()
+{
+    dropLocked();
+    m_watchUnsent = false;
+    m_changed.notify_all();
+    try {
+        Log::error(Poco::format("%s SendFrame error: %s", m_logTag,
+                                std::string(Poco::TimeoutException().what())));
+    } catch (const std::exception&) {
+        // As for the writer's other failures: nothing else to report it to.
+    }
 }
 
 void SendQueue::flush(Clock::time_point deadline)
@@ -134,9 +204,27 @@ void SendQueue::dropLocked()
 
 void SendQueue::writeLoop()
 {
+    // Kept across batches: a batch that the kernel's buffer takes at once is no sign that
+    // the client takes anything.
+    UnsentWatch watch;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        while (!m_stopping && m_queue.empty()) {
+            if (!m_watchUnsent) {
+                m_changed.wait(lock);
+                continue;
+            }
+            if (!m_dropped && unsentStalled(watch)) {
+                dropForTimeoutLocked();
+                continue;
+            }
+            // Ended, or the kernel has sent everything: nothing left to watch.
+            if (m_dropped || !watch.active) {
+                m_watchUnsent = false;
+                continue;
+            }
+            m_changed.wait_for(lock, kWatchInterval);
+        }
         if (m_stopping) return;
         std::deque<std::string> batch;
         batch.swap(m_queue);
@@ -163,6 +251,15 @@ void SendQueue::writeLoop()
         m_pendingBytes -= batchBytes;
         const bool quiet = m_stopping || m_dropped;  // the failure is an effect of the end
         if (timedOut && !m_dropped) dropLocked();
+        if (failure.empty() && !quiet) {
+            // What the batch left in the kernel is watched from here, and frames that keep
+            // coming do not hold that watch off.
+            m_watchUnsent = true;
+            if (unsentStalled(watch)) {
+                dropForTimeoutLocked();
+                continue;
+            }
+        }
         m_changed.notify_all();
         if (!failure.empty() && !quiet) {
             try {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -15,8 +16,9 @@ namespace VpnService {
 // over: written by the caller when nothing waits before them and the socket takes them
 // at once, and otherwise by a writer thread of the queue's own, so that no caller ever
 // waits for a client that reads slowly or not at all. A frame that cannot be written
-// completely within kSendTimeout of reaching the front, or a backlog beyond
-// kMaxQueuedBytes, ends the connection at the TCP level (a drop): a client that stops
+// completely within kSendTimeout of reaching the front, bytes that wait in the socket's
+// buffer while the client acknowledges nothing for kSendTimeout, or a backlog beyond
+// kMaxQueuedBytes, end the connection at the TCP level (a drop): a client that stops
 // reading costs the others nothing, and a client that reads loses nothing.
 //
 // Thread safety: every member may be called from any thread. m_mutex guards the queue and
@@ -56,7 +58,24 @@ public:
     bool dropped() const { return m_dropped; }
 
 private:
+    // The writer's view of bytes the kernel holds unsent: since when the client has
+    // acknowledged nothing more than `acked`.
+    struct UnsentWatch {
+        bool active = false;
+        uint64_t acked = 0;
+        std::chrono::steady_clock::time_point since{};
+    };
+
     void writeLoop();  // the writer thread
+    // m_mutex held: starts the writer unless it runs; throws std::system_error.
+    void startWriterLocked();
+    // m_mutex held: has the writer watch bytes that the kernel holds unsent.
+    void watchUnsentLocked();
+    // Writer only: true once the kernel has held unsent bytes for kSendTimeout without the
+    // client acknowledging any; updates the watch.
+    bool unsentStalled(UnsentWatch& watch) const;
+    // m_mutex held: drops the connection and logs the time-out.
+    void dropForTimeoutLocked();
     // Without m_mutex: writes every frame of the batch, each within kSendTimeout of
     // reaching the front. Throws Poco::TimeoutException or std::system_error.
     void writeBatch(std::deque<std::string>& batch) const;
@@ -73,6 +92,7 @@ private:
     std::deque<std::string> m_queue;     // guarded by m_mutex: not yet taken by the writer
     std::size_t m_pendingBytes = 0;      // guarded by m_mutex: queued or being written
     bool m_writing = false;              // guarded by m_mutex: the writer holds a batch
+    bool m_watchUnsent = false;          // guarded by m_mutex: the kernel may hold unsent bytes
     bool m_stopping = false;             // guarded by m_mutex
     std::atomic<bool> m_dropped{false};  // set under m_mutex or by abort(); read anywhere
     std::thread m_writer;                // guarded by m_mutex until it is joined

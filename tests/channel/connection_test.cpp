@@ -457,6 +457,44 @@ TEST_F(ConnectionTest, BacklogBeyondItsBoundDropsTheClientAtOnce)
     EXPECT_EQ(logCount("SendFrame error: Timeout"), 0);
 }
 
+TEST_F(ConnectionTest, ClientThatStopsReadingIsDroppedWhileItsSocketBufferHasRoom)
+{
+    // Frames that trickle in: a large socket buffer would take them for minutes, though
+    // the client takes none of them.
+    struct Case {
+        const char* name;
+        std::function<void(WsClient&, int)> next;
+    };
+    const Case cases[] = {
+        {"replies", [](WsClient& client, int) { client.sendFrame(0x81, "hello"); }},
+        {"finished messages",
+         [](WsClient&, int i) { fireFinished(std::to_string(i) + ":" + std::string(500, 'm')); }},
+    };
+    const std::string timeoutLine = "\tE\t[WebSocketHandler] SendFrame error: Timeout\n";
+    for (const Case& c : cases) {
+        const int before = logCount(timeoutLine);
+        auto stalled = connect(4096);
+        setServerSendBuffer(*stalled, 1024 * 1024);
+        const auto start = std::chrono::steady_clock::now();
+        const auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+        try {
+            for (int i = 0; logCount(timeoutLine) == before && elapsed() < std::chrono::seconds(30);
+                 ++i) {
+                c.next(*stalled, i);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        } catch (const std::exception&) {
+            // The connection ended before its drop was seen in the log.
+        }
+        const auto dropAfter = elapsed();
+        EXPECT_TRUE(eventually([&] { return logCount(timeoutLine) == before + 1; })) << c.name;
+        EXPECT_GE(dropAfter, std::chrono::milliseconds(4500)) << c.name;
+        EXPECT_LT(dropAfter, std::chrono::seconds(15)) << c.name;
+        EXPECT_TRUE(stalled->waitClosed(std::chrono::seconds(10))) << c.name;
+        EXPECT_TRUE(handlersBecome(0)) << c.name;
+    }
+}
+
 int threadCount()
 {
     int count = 0;
