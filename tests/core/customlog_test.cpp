@@ -22,38 +22,12 @@
 #include <thread>
 
 #include "core/utils.h"
+#include "tests/core/capture.h"
 
 namespace {
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-// Captures what the process writes to standard error while it lives.
-class StderrCapture {
-public:
-    StderrCapture() : m_path("/tmp/stderr-capture." + std::to_string(::getpid()))
-    {
-        m_saved = ::dup(2);
-        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, 2);
-        ::close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    std::string text() { return readFile(m_path); }
-    void restore()
-    {
-        if (m_saved >= 0) ::dup2(m_saved, 2), ::close(m_saved), m_saved = -1;
-    }
-
-private:
-    std::string m_path;
-    int m_saved = -1;
-};
+using logtest::readFile;
+using logtest::StderrCapture;
 
 const std::string kLineStart = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d\t)";
 

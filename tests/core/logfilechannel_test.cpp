@@ -20,18 +20,15 @@
 #include <string>
 #include <thread>
 
+#include "tests/core/capture.h"
+
 namespace {
+
+using logtest::readFile;
+using logtest::StderrCapture;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 void logLine(LogFileChannel& channel, const std::string& text)
 {
@@ -45,28 +42,6 @@ int count(const std::string& text, const std::string& needle)
         ++n;
     return n;
 }
-
-// Captures what the process writes to standard error while it lives.
-class StderrCapture {
-public:
-    StderrCapture() : m_path("/tmp/stderr-capture." + std::to_string(::getpid()))
-    {
-        m_saved = ::dup(2);
-        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, 2);
-        ::close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    std::string text() const { return readFile(m_path); }
-    void restore()
-    {
-        if (m_saved >= 0) ::dup2(m_saved, 2), ::close(m_saved), m_saved = -1;
-    }
-
-private:
-    std::string m_path;
-    int m_saved = -1;
-};
 
 TEST(LogFileChannel, FullDiskDropsLinesReportsOnceAndResumesAfterASecond)
 {
