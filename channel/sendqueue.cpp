@@ -76,6 +76,17 @@ void waitWritable(int fd, Clock::time_point deadline)
     }
 }
 
+// Ends both directions of a dropped connection. Its later close resets it: an orderly
+// end would leave the kernel holding the unsent frames, the client that never takes them
+// unaware, and a client whose own sends wait for our window would hear of the end only
+// when the orphaned socket gives up, about 100 s later.
+void endConnection(int fd)
+{
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::shutdown(fd, SHUT_RDWR);  // fails only when the connection is gone already
+}
+
 }  // namespace
 
 constexpr std::chrono::seconds SendQueue::kSendTimeout;
@@ -191,13 +202,13 @@ void SendQueue::abort()
     // The writer's next write fails on the shut connection and discards its batch; what
     // is queued meanwhile goes with the queue.
     m_dropped = true;
-    ::shutdown(m_fd, SHUT_RDWR);
+    endConnection(m_fd);
 }
 
 void SendQueue::dropLocked()
 {
     m_dropped = true;
-    ::shutdown(m_fd, SHUT_RDWR);  // fails only when the connection is gone already
+    endConnection(m_fd);
     for (const std::string& frame : m_queue) m_pendingBytes -= frame.size();
     m_queue.clear();
 }
