@@ -36,16 +36,6 @@ const auto kWorkerWait = 300ms;
 const auto kHandlerWaitSignalled = 800ms;
 const auto kWorkerWaitSignalled = 200ms;
 
-// The log may be unwritable on the way out (the run ended with 77, or before the log was
-// set up); a line that cannot be written is dropped so that the exit code stands.
-void logQuietly(void (*writer)(const std::string&), const std::string& text)
-{
-    try {
-        writer(text);
-    } catch (const std::exception&) {
-    }
-}
-
 // Runs one step of the drain; a failing step is logged (if it can be) and the next
 // steps still run.
 void drainStep(const std::string& tag, const std::function<void()>& step)
@@ -53,9 +43,9 @@ void drainStep(const std::string& tag, const std::function<void()>& step)
     try {
         step();
     } catch (const Poco::Exception& e) {
-        logQuietly(&Log::error, Poco::format("%s Error: %s", tag, e.displayText()));
+        Log::error(Poco::format("%s Error: %s", tag, e.displayText()));
     } catch (const std::exception& e) {
-        logQuietly(&Log::error, Poco::format("%s Error: %s", tag, std::string(e.what())));
+        Log::error(Poco::format("%s Error: %s", tag, std::string(e.what())));
     }
 }
 
@@ -115,11 +105,10 @@ void shutdownDrain(const std::string& tag, int exitCode)
     const WaitEnd clients = waitUntil(noHandlers, passEnd + kCloseWait);
     if (clients != WaitEnd::Done) {
         const int open = VpnService::WebSocketRequestHandler::activeCount();
-        logQuietly(&Log::information,
-                   Poco::format(clients == WaitEnd::Signal
-                                    ? "%s Second termination signal: ending %d connections"
-                                    : "%s Clients did not close in time: ending %d connections",
-                                tag, open));
+        Log::information(Poco::format(
+            clients == WaitEnd::Signal ? "%s Second termination signal: ending %d connections"
+                                       : "%s Clients did not close in time: ending %d connections",
+            tag, open));
         drainStep(tag, [] { VpnService::ActiveSockets::instance().shutdownConnections(); });
     }
     if (closer.joinable()) closer.join();  // every send it could wait for has failed by now
@@ -132,13 +121,12 @@ void shutdownDrain(const std::string& tag, int exitCode)
     if (!ended) {
         // A connection thread is stuck outside its socket (in a command it carries out).
         // Exiting normally would run static destructors under it.
-        logQuietly(&Log::error,
-                   Poco::format("%s Connection threads still running: exiting without them", tag));
-        logQuietly(&Log::information, Poco::format("%s Finished", tag));
+        Log::error(Poco::format("%s Connection threads still running: exiting without them", tag));
+        Log::information(Poco::format("%s Finished", tag));
         std::_Exit(exitCode);
     }
     monitor.reset();  // joins the watcher, unless a pass holds it: then it ends by itself
-    logQuietly(&Log::information, Poco::format("%s Finished", tag));
+    Log::information(Poco::format("%s Finished", tag));
 }
 
 }  // namespace
@@ -151,10 +139,10 @@ int main(int argc, char** argv)
     try {
         exitCode = application.runService(argc, argv);
     } catch (const Poco::Exception& e) {
-        logQuietly(&Log::error, Poco::format("%s Error: %s", tag, e.displayText()));
+        Log::error(Poco::format("%s Error: %s", tag, e.displayText()));
         exitCode = kExitSoftware;
     } catch (const std::exception& e) {
-        logQuietly(&Log::error, Poco::format("%s Error: %s", tag, std::string(e.what())));
+        Log::error(Poco::format("%s Error: %s", tag, std::string(e.what())));
         exitCode = kExitSoftware;
     }
     if (!application.serviceCommand()) shutdownDrain(tag, exitCode);

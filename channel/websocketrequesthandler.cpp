@@ -36,16 +36,6 @@ namespace VpnService {
 
 namespace {
 
-// For the destructor, which must not throw: a log that cannot be written leaves nowhere
-// to report the failure, so that one is dropped.
-void logQuietly(const std::string& text)
-{
-    try {
-        Log::error(text);
-    } catch (const std::exception&) {
-    }
-}
-
 // One unmasked frame as a server sends it (RFC 6455 5.2): the first header byte, the
 // payload length in 7, 7+16 or 7+64 bits, the payload.
 std::string frameBytes(int flags, const void* data, int length)
@@ -150,12 +140,12 @@ WebSocketRequestHandler::~WebSocketRequestHandler()
         m_monitor->eventProcessFinished() -=
             Poco::delegate(this, &WebSocketRequestHandler::onProcessFinished);
     } catch (const std::exception& e) {
-        logQuietly(Poco::format("%s Unsubscribe error: %s", m_objectName, std::string(e.what())));
+        Log::error(Poco::format("%s Unsubscribe error: %s", m_objectName, std::string(e.what())));
     }
     try {
         deleteSocket();
     } catch (const std::exception& e) {
-        logQuietly(Poco::format("%s Connection error: %s", m_objectName, std::string(e.what())));
+        Log::error(Poco::format("%s Connection error: %s", m_objectName, std::string(e.what())));
     }
     // Let go of the monitor before the count drops: the drain's wait for 0 then also
     // covers the monitor's destruction, which the last share carries out.
