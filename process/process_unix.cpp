@@ -138,13 +138,9 @@ ProcessHandle Process::launch(const ProcessStartInfo& startInfo)
 
     const ProcessHandle handle(pid);
     int status = 0;
-    try {
-        status = waitPid(handle);
-    } catch (const std::exception&) {
-        // Normally "process was running"; any failure of this peek leaves the child to
-        // its supervisor, which asks again.
-        return handle;
-    }
+    // Normally the child still runs; a failed peek, too, leaves it to its supervisor,
+    // which asks again. No exception for that usual outcome: it is on every start.
+    if (peek(handle, &status) != handle.id()) return handle;
     if (isExecFailure(status)) throw std::runtime_error("create process error: exec failed");
     try {
         addClosedProcess(handle, status);
@@ -155,25 +151,44 @@ ProcessHandle Process::launch(const ProcessStartInfo& startInfo)
     return handle;
 }
 
+pid_t Process::peek(const ProcessHandle& handle, int* status)
+{
+    pid_t result;
+    do {
+        result = waitpid(handle.id(), status, WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
 int Process::waitPid(const ProcessHandle& handle)
 {
     int status = 0;
-    pid_t result;
-    do {
-        result = waitpid(handle.id(), &status, WNOHANG);
-    } while (result < 0 && errno == EINTR);
-
-    if (result == handle.id()) return status;
+    const pid_t result = peek(handle, &status);
     if (result == 0) throw std::runtime_error("process was running");
+    return endedStatus(handle, result, status);
+}
+
+int Process::endedStatus(const ProcessHandle& handle, pid_t result, int status)
+{
+    if (result == handle.id()) return status;
     if (result > 0) throw std::logic_error("unknown error");
     throw std::runtime_error("process not child; error: " + systemText(errno));
 }
 
 int Process::getRetCode(const ProcessHandle& handle)
 {
+    const std::optional<int> code = exitCodeIfEnded(handle);
+    if (!code) throw std::runtime_error("process was running");
+    return *code;
+}
+
+std::optional<int> Process::exitCodeIfEnded(const ProcessHandle& handle)
+{
     int status = 0;
     if (takeProcessClosed(&status, handle)) return exitCode(status);
-    return exitCode(waitPid(handle));
+    const pid_t result = peek(handle, &status);
+    if (result == 0) return std::nullopt;
+    return exitCode(endedStatus(handle, result, status));
 }
 
 void Process::addClosedProcess(const ProcessHandle& handle, int status)

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +51,10 @@ public:
     // 0 when SIGKILL ended it (how the service stops children), 128 + the signal number
     // for any other signal. Throws what waitPid throws.
     static int getRetCode(const ProcessHandle& handle);
+    // The same, but empty while the child runs instead of throwing "process was running":
+    // a supervisor asks about every running child once a second, and an exception for
+    // each would cost more than the question. Throws waitPid's other exceptions.
+    static std::optional<int> exitCodeIfEnded(const ProcessHandle& handle);
     // Parks a raw status for the handle's pid, after any parked before.
     static void addClosedProcess(const ProcessHandle& handle, int status);
     // Takes the earliest parked status of the handle's pid into *status; false (and
@@ -57,6 +64,14 @@ public:
     static bool isProcessClosed(const ProcessHandle& handle);
 
 private:
+    // One waitpid without blocking, retried on EINTR: the pid once the child has ended
+    // (its raw status in *status, the child reaped), 0 while it runs, another pid, or -1
+    // with errno set.
+    static pid_t peek(const ProcessHandle& handle, int* status);
+    // What waitPid makes of a peek that did not find the child running: the raw status,
+    // or its exceptions. errno must still be the peek's.
+    static int endedStatus(const ProcessHandle& handle, pid_t result, int status);
+
     struct ClosedProcess {
         int pid;
         int status;

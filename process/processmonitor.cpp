@@ -4,6 +4,7 @@
 #include <Poco/Process.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -121,11 +122,12 @@ void ProcessMonitor::checkRunningProcesses()
             // Reaping and removal are one step, so that stopProcess() never signals a pid
             // whose status has been taken.
             std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
-            exitCodes.push_back(Process::getRetCode(position->handle));  // throws while it runs
+            const std::optional<int> exitCode = Process::exitCodeIfEnded(position->handle);
+            if (!exitCode) continue;  // still running
+            exitCodes.push_back(*exitCode);
             ended.splice(ended.end(), m_runningProcesses, position);
         } catch (const std::exception&) {
-            // "process was running" is the normal outcome for a child that still runs; any
-            // other failure leaves the child to the next pass.
+            // Any failure leaves the child to the next pass.
         }
     }
     // Announced with no lock held, so that a slow log or subscriber holds up nobody's

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -154,6 +155,21 @@ TEST_F(ProcessTest, CodeIsReturnedOnceThenTheChildIsUnknown)
     EXPECT_EQ(Process::getRetCode(sleeper), 128 + SIGTERM);
     EXPECT_FALSE(Process::isProcessClosed(sleeper));
     EXPECT_EQ(errorText([&] { Process::getRetCode(sleeper); }),
+              "process not child; error: No child processes");
+}
+
+TEST_F(ProcessTest, ExitCodeIfEndedIsEmptyWhileTheChildRunsThenAnswersOnce)
+{
+    const ProcessHandle sleeper = Process::launch({"/bin/sleep", {"30"}});
+    EXPECT_EQ(Process::exitCodeIfEnded(sleeper), std::nullopt);
+    EXPECT_EQ(Process::exitCodeIfEnded(sleeper), std::nullopt);  // asking reaps nothing
+    ::kill(sleeper.id(), SIGTERM);
+    std::optional<int> code;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!(code = Process::exitCodeIfEnded(sleeper)) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(code, 128 + SIGTERM);
+    EXPECT_EQ(errorText([&] { Process::exitCodeIfEnded(sleeper); }),
               "process not child; error: No child processes");
 }
 
