@@ -371,13 +371,8 @@ bool WebSocketRequestHandler::sendFrameUnlessClosed(const void* data, int length
     // Set before the send: a close frame cut short by a failure leaves the connection
     // unable to carry anything else either.
     if (closing) m_closeSent = true;
-    sendFrameLocked(data, length, flags);
-    return true;
-}
-
-void WebSocketRequestHandler::sendFrameLocked(const void* data, int length, int flags)
-{
     m_sendQueue->send(frameBytes(flags, data, length));
+    return true;
 }
 
 void WebSocketRequestHandler::abortConnection()

@@ -127,13 +127,11 @@ private:
     // Sends a close frame with the payload, unless one has gone out, and waits at most
     // kSendTimeoutSeconds for it to be written. Throws what the send queue throws.
     void sendClose(const char* payload, int length);
-    // m_mutex held: one frame unless there is no socket or a close frame has gone out
+    // m_mutex held: hands one frame to the send queue (SendQueue::send, which writes it at
+    // once or through its writer) unless there is no socket or a close frame has gone out
     // (then false); a close frame (closing) marks the connection so. Throws what
-    // sendFrameLocked() does.
+    // SendQueue::send throws.
     bool sendFrameUnlessClosed(const void* data, int length, int flags, bool closing);
-    // m_mutex held, m_socket set: hands one frame to the send queue (SendQueue::send),
-    // which writes it at once or through its writer. Throws what SendQueue::send throws.
-    void sendFrameLocked(const void* data, int length, int flags);
 
     Poco::Net::WebSocket* m_socket = nullptr;  // guarded by m_mutex; owned
     const std::string m_objectName{"[WebSocketHandler]"};
