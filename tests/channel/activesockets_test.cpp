@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -72,6 +73,38 @@ char threadState(pid_t tid)
     return end == std::string::npos || end + 2 >= line.size() ? '?' : line[end + 2];
 }
 
+// A broadcast of `message` that `slow` does not read, and the registry's drain started
+// behind it. The slow client's send stays under way while it does not read, so the drain
+// waits (for that send, or for buffer space if nothing orders the two sends), holding the
+// registry's lock. Both threads are joined when this goes, also through a failed assertion.
+class StalledDrain {
+public:
+    StalledDrain(const WsClient& slow, const std::string& message)
+    {
+        m_broadcast.emplace([&message] { fireFinished(message); });
+        if (!eventually([&] { return !serverCanSendTo(slow); })) return;
+        m_drain.emplace([this] {
+            m_drainThread = static_cast<pid_t>(::syscall(SYS_gettid));
+            ActiveSockets::instance().deleteSockets();
+        });
+        m_waiting = eventually(
+            [this] { return m_drainThread != 0 && threadState(m_drainThread) == 'S'; });
+    }
+    // True once the broadcast holds the slow client up and the drain waits behind it.
+    bool waiting() const { return m_waiting; }
+    void join()
+    {
+        m_broadcast->join();
+        if (m_drain) m_drain->join();
+    }
+
+private:
+    std::atomic<pid_t> m_drainThread{0};
+    bool m_waiting = false;
+    std::optional<JoinedThread> m_broadcast;
+    std::optional<JoinedThread> m_drain;  // joined first
+};
+
 TEST_F(DrainTest, EveryRegisteredConnectionGetsOneCloseFrame)
 {
     std::vector<std::unique_ptr<WsClient>> clients;
@@ -112,18 +145,15 @@ TEST_F(DrainTest, ResetClientDoesNotCostTheClientsAfterItTheirCloseFrames)
         }
     });
 
-    // The slow client's send lock stays held while it does not read, so the drain waits
-    // there holding the registry's lock.
     const std::string message(kLargeMessage, 'm');
-    JoinedThread broadcast([&] { fireFinished(message); });
-    ASSERT_TRUE(eventually([&] { return !serverCanSendTo(*slow); }));
-    std::atomic<pid_t> drainThread{0};
-    JoinedThread drain([&] {
-        drainThread = static_cast<pid_t>(::syscall(SYS_gettid));
-        ActiveSockets::instance().deleteSockets();
-    });
-    ASSERT_TRUE(eventually([&] { return drainThread != 0 && threadState(drainThread) == 'S'; }));
+    StalledDrain stall(*slow, message);
+    ASSERT_TRUE(stall.waiting());
 
+    // The failing client takes its copy of the broadcast first: a send to it still under
+    // way would take the reset's error, and its receive loop would see a plain end.
+    const auto copy = failing->readFrame(std::chrono::seconds(10));
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->payload.size(), message.size() + 1);
     // The reset ends the failing client's receive loop; its handler cannot unregister
     // while the drain runs, so the drain meets a reset connection.
     failing->reset();
@@ -135,8 +165,7 @@ TEST_F(DrainTest, ResetClientDoesNotCostTheClientsAfterItTheirCloseFrames)
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payload.size(), message.size() + 1);
     EXPECT_TRUE(isCloseFrame(slow->readFrame()));
-    broadcast.join();
-    drain.join();
+    stall.join();
     lastReader.join();
 
     EXPECT_TRUE(lastClosed);
@@ -150,24 +179,15 @@ TEST_F(DrainTest, CloseFrameWaitsForTheFrameBeingSent)
     auto client = connect(kSlowBuffer);
     ChannelTest::setServerSendBuffer(*client, kSlowBuffer);
     const std::string message(kLargeMessage, 'm');
-    JoinedThread broadcast([&] { fireFinished(message); });
-    ASSERT_TRUE(eventually([&] { return !serverCanSendTo(*client); }));
-
-    std::atomic<pid_t> drainThread{0};
-    JoinedThread drain([&] {
-        drainThread = static_cast<pid_t>(::syscall(SYS_gettid));
-        ActiveSockets::instance().deleteSockets();
-    });
-    // Waiting (for the send lock, or for buffer space if nothing orders the two sends).
-    ASSERT_TRUE(eventually([&] { return drainThread != 0 && threadState(drainThread) == 'S'; }));
+    StalledDrain stall(*client, message);
+    ASSERT_TRUE(stall.waiting());
 
     const auto frame = client->readFrame(std::chrono::seconds(10));
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->firstByte, 0x81);
     EXPECT_EQ(frame->payload, message + std::string(1, '\0'));
     EXPECT_TRUE(isCloseFrame(client->readFrame()));
-    broadcast.join();
-    drain.join();
+    stall.join();
     client->sendFrame(0x88, kNormalClose);
 }
 
@@ -195,14 +215,8 @@ TEST_F(DrainTest, ShutdownConnectionsIsNotHeldUpByACloseFrameThatCannotBeSent)
     auto waiting = connect();  // registered after the slow one: its close frame waits
 
     const std::string message(kLargeMessage, 'm');
-    JoinedThread broadcast([&] { fireFinished(message); });
-    ASSERT_TRUE(eventually([&] { return !serverCanSendTo(*slow); }));
-    std::atomic<pid_t> drainThread{0};
-    JoinedThread drain([&] {
-        drainThread = static_cast<pid_t>(::syscall(SYS_gettid));
-        ActiveSockets::instance().deleteSockets();
-    });
-    ASSERT_TRUE(eventually([&] { return drainThread != 0 && threadState(drainThread) == 'S'; }));
+    StalledDrain stall(*slow, message);
+    ASSERT_TRUE(stall.waiting());
 
     const auto before = std::chrono::steady_clock::now();
     ActiveSockets::instance().shutdownConnections();
@@ -211,8 +225,7 @@ TEST_F(DrainTest, ShutdownConnectionsIsNotHeldUpByACloseFrameThatCannotBeSent)
     // sends, the drain's among them.
     EXPECT_TRUE(waiting->waitClosed());
     EXPECT_TRUE(handlersBecome(0));
-    broadcast.join();
-    drain.join();
+    stall.join();
 }
 
 }  // namespace
