@@ -183,7 +183,7 @@ void SendQueue::dropForTimeoutLocked()
         Log::error(Poco::format("%s SendFrame error: %s", m_logTag,
                                 std::string(Poco::TimeoutException().what())));
     } catch (const std::exception&) {
-        // As for the writer's other failures: nothing else to report it to.
+        // Only building the line can fail (out of memory); the drop stands all the same.
     }
 }
 
@@ -276,8 +276,8 @@ void SendQueue::writeLoop()
             try {
                 Log::error(Poco::format("%s SendFrame error: %s", m_logTag, failure));
             } catch (const std::exception&) {
-                // A log that cannot be written must not end the writer: the frames after
-                // this failure still have to go out.
+                // Only building the line can fail (out of memory), and that must not end
+                // the writer: the frames after this failure still have to go out.
             }
         }
     }

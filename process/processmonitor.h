@@ -60,8 +60,7 @@ public:
     static std::shared_ptr<ProcessMonitor> instance();
     // Launches every queued at-exit record in order, unsupervised, on the current (or a
     // new) monitor, then drops the singleton's share for good. Main thread, during the
-    // shutdown drain; a second call does nothing. Throws when the pass's own log lines
-    // cannot be written; the singleton is then kept.
+    // shutdown drain; a second call does nothing.
     static void shutdown();
 
     // Fires on the watcher thread with the finished message of each ended child, in the
