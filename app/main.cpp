@@ -28,13 +28,16 @@ const int kExitSoftware = 70;
 // How long the clients have, after the close frames, to close their connections.
 const auto kCloseWait = 5s;
 // After the connections have been ended at the TCP level: for each handler to go, then for
-// the worker threads to become idle. With kCloseWait and the watcher's last sleep (up to a
-// second) they keep the exit within 7 s of the at-exit pass.
+// the worker threads to become idle; then for the watcher to end the pass it may be in.
+// With kCloseWait and the watcher's last sleep (up to a second, when no pass runs) they
+// keep the exit within 8 s of the at-exit pass.
 const auto kHandlerWait = 1500ms;
 const auto kWorkerWait = 300ms;
+const auto kWatcherWait = 1s;
 // The same after a second termination signal: whoever sent it wants the process gone.
 const auto kHandlerWaitSignalled = 800ms;
 const auto kWorkerWaitSignalled = 200ms;
+const auto kWatcherWaitSignalled = 500ms;
 
 // Runs one step of the drain; a failing step is logged (if it can be) and the next
 // steps still run.
@@ -70,6 +73,17 @@ bool noHandlers() { return VpnService::WebSocketRequestHandler::activeCount() ==
 // A worker thread goes on for a moment after its handler is gone, releasing the
 // framework's per-connection objects; static destructors must not run under it.
 bool workersIdle() { return Poco::ThreadPool::defaultPool().used() == 0; }
+
+bool noWatcher() { return VpnService::ProcessMonitor::runningWatchers() == 0; }
+
+// For a thread that would not end in time: exiting normally would run static destructors
+// (the log's lock among them) under it.
+[[noreturn]] void exitWithout(const std::string& tag, const std::string& text, int exitCode)
+{
+    Log::error(Poco::format("%s %s", tag, text));
+    Log::information(Poco::format("%s Finished", tag));
+    std::_Exit(exitCode);
+}
 
 // Launches the at-exit records, sends every client a close frame, gives the clients
 // kCloseWait to close, ends the connections still open at the TCP level and waits, with
@@ -116,16 +130,17 @@ void shutdownDrain(const std::string& tag, int exitCode)
     const bool signalled = clients == WaitEnd::Signal;
     const auto handlerWait = signalled ? kHandlerWaitSignalled : kHandlerWait;
     const auto workerWait = signalled ? kWorkerWaitSignalled : kWorkerWait;
+    const auto watcherWait = signalled ? kWatcherWaitSignalled : kWatcherWait;
     const bool ended = waitUntil(noHandlers, Clock::now() + handlerWait) == WaitEnd::Done &&
                        waitUntil(workersIdle, Clock::now() + workerWait) == WaitEnd::Done;
-    if (!ended) {
-        // A connection thread is stuck outside its socket (in a command it carries out).
-        // Exiting normally would run static destructors under it.
-        Log::error(Poco::format("%s Connection threads still running: exiting without them", tag));
-        Log::information(Poco::format("%s Finished", tag));
-        std::_Exit(exitCode);
-    }
-    monitor.reset();  // joins the watcher, unless a pass holds it: then it ends by itself
+    // A connection thread is stuck outside its socket (in a command it carries out).
+    if (!ended)
+        exitWithout(tag, "Connection threads still running: exiting without them", exitCode);
+    // Joins the watcher, unless a pass holds a share: that pass still logs and announces
+    // the children it collected, and ends the thread when it is done.
+    monitor.reset();
+    if (waitUntil(noWatcher, Clock::now() + watcherWait) != WaitEnd::Done)
+        exitWithout(tag, "Process watcher still running: exiting without it", exitCode);
     Log::information(Poco::format("%s Finished", tag));
 }
 

@@ -15,6 +15,7 @@
 namespace VpnService {
 
 std::mutex ProcessMonitor::m_mutex;
+std::atomic<int> ProcessMonitor::s_runningWatchers{0};
 
 std::shared_ptr<ProcessMonitor>& ProcessMonitor::singleton()
 {
@@ -41,10 +42,17 @@ std::shared_ptr<ProcessMonitor> ProcessMonitor::instance()
 std::shared_ptr<ProcessMonitor> ProcessMonitor::create()
 {
     std::shared_ptr<ProcessMonitor> monitor(new ProcessMonitor);
-    // The watcher holds only a weak reference between passes, so that it never keeps a
-    // monitor alive that nobody else uses.
-    monitor->m_thread = std::make_unique<std::thread>(&ProcessMonitor::watch,
-                                                      std::weak_ptr<ProcessMonitor>(monitor));
+    // Counted before it starts, so that nobody sees 0 while it is being started.
+    ++s_runningWatchers;
+    try {
+        // The watcher holds only a weak reference between passes, so that it never keeps a
+        // monitor alive that nobody else uses.
+        monitor->m_thread = std::make_unique<std::thread>(&ProcessMonitor::watch,
+                                                          std::weak_ptr<ProcessMonitor>(monitor));
+    } catch (...) {
+        --s_runningWatchers;
+        throw;
+    }
     std::atomic_store(&singleton(), monitor);
     return monitor;
 }
@@ -87,8 +95,15 @@ Poco::BasicEvent<std::string>& ProcessMonitor::eventProcessFinished()
     return m_eventProcessFinished;
 }
 
+int ProcessMonitor::runningWatchers() { return s_runningWatchers.load(); }
+
 void ProcessMonitor::watch(const std::weak_ptr<ProcessMonitor>& monitor)
 {
+    // Counts the thread down on every way out; what the thread does after that touches
+    // no static object.
+    struct Ended {
+        ~Ended() { --s_runningWatchers; }
+    } ended;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         std::shared_ptr<ProcessMonitor> self = monitor.lock();
@@ -234,9 +249,9 @@ void ProcessMonitor::launchAtExit(const ProcessStartInfo& startInfo)
 {
     try {
         const ProcessHandle handle = Process::launch(startInfo);
-        Log::information(Poco::format(
-            "%s Started (%s)", m_objectName,
-            LogText::client(Protocol::startedMessage(handle.id(), startInfo.path))));
+        Log::information(
+            Poco::format("%s Started (%s)", m_objectName,
+                         LogText::client(Protocol::startedMessage(handle.id(), startInfo.path))));
     } catch (const std::exception& e) {
         // One failed launch must not keep the others from running.
         Log::error("error:" + LogText::client(startInfo.path) + Protocol::itemSeparator() +

@@ -2,6 +2,7 @@
 
 #include <Poco/BasicEvent.h>
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,10 @@ public:
     // new) monitor, then drops the singleton's share for good. Main thread, during the
     // shutdown drain; a second call does nothing.
     static void shutdown();
+    // Watcher threads that have not ended. A watcher in a pass holds a share of its
+    // monitor and goes on announcing after every other share is gone, so the process must
+    // not run its static destructors (the log's among them) until this is 0.
+    static int runningWatchers();
 
     // Fires on the watcher thread with the finished message of each ended child, in the
     // order the pass collected them, with no lock of the monitor held. Subscribe with +=,
@@ -101,7 +106,7 @@ private:
     void addRunningProcess(const ProcessHandle& handle, const ProcessStartInfo& startInfo);
     void startAtExitProcess();
     void launchAtExit(const ProcessStartInfo& startInfo);  // m_startAtExitMutex held
-    static std::shared_ptr<ProcessMonitor> create();        // m_mutex held
+    static std::shared_ptr<ProcessMonitor> create();       // m_mutex held
     // Logs the finished message and fires the event; no lock of the monitor held.
     void notifyProcessFinished(const RunningProcessInfo& info, int exitCode);
 
@@ -120,7 +125,8 @@ private:
     std::unique_ptr<std::thread> m_thread;
 
     static std::mutex m_mutex;  // held only while instance() creates a monitor
-    static bool s_shutDown;     // guarded by m_mutex; set for good by shutdown()
+    static std::atomic<int> s_runningWatchers;
+    static bool s_shutDown;  // guarded by m_mutex; set for good by shutdown()
 };
 
 }  // namespace VpnService

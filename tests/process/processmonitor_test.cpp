@@ -228,7 +228,8 @@ TEST_F(ProcessMonitorTest, EndedChildIsAnnouncedOnceWithinAboutASecond)
 }
 
 // A subscriber that holds up the first announcement until it is released, and notes for
-// every announced child whether the monitor still listed it at that moment.
+// every announced child whether the monitor (when it was given one) still listed it at
+// that moment.
 class SlowSubscriber {
 public:
     explicit SlowSubscriber(std::shared_ptr<ProcessMonitor> monitor) : m_monitor(monitor) {}
@@ -236,7 +237,8 @@ public:
     void onFinished(const void*, std::string& message)
     {
         const int pid = std::stoi(message.substr(message.find(':') + 1));
-        const bool listed = m_monitor->isRunning(pid);  // may call back into the monitor
+        // May call back into the monitor.
+        const bool listed = m_monitor && m_monitor->isRunning(pid);
         std::unique_lock<std::mutex> lock(m_mutex);
         m_messages.push_back(message);
         m_listedWhenAnnounced = m_listedWhenAnnounced || listed;
@@ -478,6 +480,26 @@ TEST_F(ProcessMonitorTest, MonitorHeldByACallerOutlivesShutdown)
     // The watcher may be finishing the pass that announced the child, holding a share.
     old.reset();
     EXPECT_TRUE(waitUntil([&] { return watch.expired() && threadCount() == threads - 1; }));
+}
+
+TEST_F(ProcessMonitorTest, WatcherCountsAsRunningUntilThePassHoldingTheLastShareEnds)
+{
+    ASSERT_EQ(ProcessMonitor::runningWatchers(), 0);
+    auto monitor = ProcessMonitor::instance();
+    EXPECT_EQ(ProcessMonitor::runningWatchers(), 1);
+    SlowSubscriber slow(nullptr);
+    monitor->eventProcessFinished() += Poco::delegate(&slow, &SlowSubscriber::onFinished);
+    monitor->launchProcess({"/bin/true", {}});
+    ASSERT_TRUE(slow.waitForMessages(1));
+
+    // The pass's share is the last one now: the watcher is still announcing.
+    ProcessMonitor::shutdown();
+    monitor.reset();
+    std::this_thread::sleep_for(200ms);
+    const int inThePass = ProcessMonitor::runningWatchers();
+    slow.release();
+    EXPECT_EQ(inThePass, 1);
+    EXPECT_TRUE(waitUntil([] { return ProcessMonitor::runningWatchers() == 0; }));
 }
 
 // A subscriber that drops the last share from inside the event, on the watcher thread.
