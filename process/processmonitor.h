@@ -124,9 +124,9 @@ private:
     // goes on the watcher itself, detached) by the destructor.
     std::unique_ptr<std::thread> m_thread;
 
-    static std::mutex m_mutex;  // held only while instance() creates a monitor
-    static std::atomic<int> s_runningWatchers;
-    static bool s_shutDown;  // guarded by m_mutex; set for good by shutdown()
+    static std::mutex m_mutex;                  // held only while instance() creates a monitor
+    static std::atomic<int> s_runningWatchers;  // see runningWatchers()
+    static bool s_shutDown;                     // guarded by m_mutex; set for good by shutdown()
 };
 
 }  // namespace VpnService

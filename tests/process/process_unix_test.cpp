@@ -166,7 +166,8 @@ TEST_F(ProcessTest, ExitCodeIfEndedIsEmptyWhileTheChildRunsThenAnswersOnce)
     ::kill(sleeper.id(), SIGTERM);
     std::optional<int> code;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!(code = Process::exitCodeIfEnded(sleeper)) && std::chrono::steady_clock::now() < deadline)
+    while (!(code = Process::exitCodeIfEnded(sleeper)) &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(code, 128 + SIGTERM);
     EXPECT_EQ(errorText([&] { Process::exitCodeIfEnded(sleeper); }),

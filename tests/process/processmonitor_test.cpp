@@ -495,7 +495,6 @@ TEST_F(ProcessMonitorTest, WatcherCountsAsRunningUntilThePassHoldingTheLastShare
     // The pass's share is the last one now: the watcher is still announcing.
     ProcessMonitor::shutdown();
     monitor.reset();
-    std::this_thread::sleep_for(200ms);
     const int inThePass = ProcessMonitor::runningWatchers();
     slow.release();
     EXPECT_EQ(inThePass, 1);
