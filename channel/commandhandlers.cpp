@@ -75,6 +75,21 @@ void WebSocketRequestHandler::handlerAddStartAtExit(const ProcessStartInfo& star
     m_monitor->addProcessStartAtExit(startInfo);
 }
 
+void WebSocketRequestHandler::parseRequestAfterClose(const std::string& request)
+{
+    CommandType type = None;
+    ProcessStartInfo startInfo;
+    int pid = 0;
+    // The special request parses as a start, so it is refused here too.
+    if (parseCommand(type, startInfo, pid, request) && type == AtExit) {
+        Log::information(Poco::format("%s Request: [%s]", m_objectName, LogText::client(request)));
+        handlerAddStartAtExit(startInfo);
+        return;
+    }
+    Log::warning(Poco::format("%s Request not carried out after the close frame: [%s]",
+                              m_objectName, LogText::client(request)));
+}
+
 void WebSocketRequestHandler::handlerCloseProcess(const int& pid)
 {
     ProcessMonitor::StopResult result = ProcessMonitor::StopResult::NotRunning;

@@ -274,9 +274,12 @@ void WebSocketRequestHandler::receiveFrames()
         message.append(frame.begin(), static_cast<std::size_t>(n));
         messageOpen = !final;
         if (messageOpen) continue;
-        // Text or binary, empty or not, the whole message is one request, but none is
-        // carried out once the service has said goodbye.
-        if (!m_closeSent) parseRequest(message);
+        // Text or binary, empty or not, the whole message is one request; once the service
+        // has said goodbye, only an at-exit record is still taken.
+        if (m_closeSent)
+            parseRequestAfterClose(message);
+        else
+            parseRequest(message);
         message.clear();
     }
 }

@@ -79,8 +79,8 @@ public:
 
     // Sends the close frame (0x88, status 1000, no reason) on behalf of the socket
     // registry, after every frame handed over before it; nothing without a socket or when
-    // a close frame has gone out already. Afterwards no frame is sent and no request
-    // carried out on this connection. Waits
+    // a close frame has gone out already. Afterwards no frame is sent on this connection
+    // and no request but an at-exit record is carried out (parseRequestAfterClose). Waits
     // at most kSendTimeoutSeconds for it to be written; throws the framework's
     // exception when it cannot be, a time-out ending the connection at the TCP level.
     void sendCloseFrame();
@@ -91,6 +91,11 @@ public:
 
     // Request grammar: logs and carries out one request text.
     void parseRequest(const std::string& request);
+    // One request text read after the connection's close frame. An at-exit record is
+    // queued as ever (during the stop the monitor launches it at once): the client may
+    // have sent it before the close frame, and it exists for this moment. Any other request
+    // is logged as not carried out. Nothing is sent. Connection thread.
+    void parseRequestAfterClose(const std::string& request);
     // Splits and classifies one request text; true when it is a valid command. Reads and
     // writes no member.
     static bool parseCommand(CommandType& type, ProcessStartInfo& startInfo, int& pid,
@@ -142,7 +147,8 @@ private:
     std::unique_ptr<SendQueue> m_sendQueue;
     // Set under m_mutex when a close frame goes out, whoever sent it first (the drain,
     // the echo of the client's, a protocol error); sends check it under the lock, and the
-    // receive loop reads it without, to carry out no request that arrives afterwards.
+    // receive loop reads it without, to carry out no request but an at-exit record that
+    // arrives afterwards.
     std::atomic<bool> m_closeSent{false};
     // The monitor whose finished event this handler subscribed to; kept alive so that
     // the destructor unsubscribes from that one and never reaches or creates a later one.

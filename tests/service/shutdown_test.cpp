@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <regex>
@@ -168,10 +169,10 @@ TEST_F(Shutdown, HangupRunsTheDrainWithItsAtExitRecords)
     EXPECT_EQ(logTexts().back(), "[Main] Finished");
 }
 
-// A record queued after the at-exit pass but before a connection's close frame is
-// launched at once (the monitor's own tests show it); after the close frame the service
-// carries out nothing that the client sends.
-TEST_F(Shutdown, AtExitRecordSentAfterTheCloseFrameIsNotCarriedOut)
+// A record queued after the at-exit pass is launched at once (the monitor's own tests show
+// it), also when the client sends it after the close frame; every other request that
+// arrives then is logged and not carried out.
+TEST_F(Shutdown, AtExitRecordSentAfterTheCloseFrameRunsAndNothingElseDoes)
 {
     const std::string dir = makeTempDir();
     Client client;
@@ -185,8 +186,45 @@ TEST_F(Shutdown, AtExitRecordSentAfterTheCloseFrameIsNotCarriedOut)
     EXPECT_FALSE(client.receive(500ms));
     client.sendClose();
     EXPECT_EQ(service.waitExit(10s), 0);
-    EXPECT_EQ(findLog(logTexts(), "Request: ["), -1);
-    EXPECT_FALSE(fileExists(dir + "/late"));
+    EXPECT_TRUE(waitFor([&] { return readFile(dir + "/late") == "late\n"; }, 5s));
+    const auto texts = logTexts();
+    EXPECT_GE(findLog(texts, "[WebSocketHandler] Request: [atexit: /bin/sh -c "), 0);
+    EXPECT_GE(findLog(texts, "[WebSocketHandler] Request not carried out after the close frame: "
+                             "[stop: 99999]"),
+              0);
+    EXPECT_EQ(findLog(texts, "Request: [stop: "), -1);
+}
+
+// A client queues its at-exit record behind an init, in one write, just before the stop:
+// the init's kill-all (a shell, some milliseconds) is still running when the drain's close
+// frame goes out, so the record is read after it.
+TEST(AtExitAtTheStop, RecordWrittenWithInitJustBeforeTheSignalRuns)
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    // Masked as a client must, with a zero key, so that the payload reads as it is.
+    const auto frame = [](const std::string& text) {
+        return std::string{'\x81', static_cast<char>(0x80 | text.size())} + std::string(4, '\0') +
+               text;
+    };
+    const std::string dir = makeTempDir();
+    for (int trial = 0; trial < 4; ++trial) {
+        SCOPED_TRACE("signal " + std::to_string(trial) + " ms after the write");
+        const std::string marker = dir + "/ran" + std::to_string(trial);
+        std::remove(kLogPath);  // each run's lines only, the last run has exited
+        ServiceProcess service;
+        ASSERT_TRUE(service.waitServing(60s)) << service.standardError();
+        WsClient client(kService);
+        client.handshake();
+        ASSERT_TRUE(waitForLog("connection established", 20s));
+
+        client.sendRaw(frame("init: ") + frame("atexit: /usr/bin/touch " + marker));
+        std::this_thread::sleep_for(std::chrono::milliseconds(trial));
+        service.signal(SIGTERM);
+        ASSERT_TRUE(isCloseFrame(client.readFrame(10s)));
+        client.sendFrame(0x88, kNormalClose);
+        EXPECT_EQ(service.waitExit(10s), 0);
+        EXPECT_TRUE(waitFor([&] { return fileExists(marker); }, 5s));
+    }
 }
 
 // A connection thread that never comes back from a command (here a kill-all that hangs)
