@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "channel/activesockets.h"
 #include "channel/requesthandlerfactory.h"
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
@@ -123,6 +124,9 @@ public:
         const int n = m_socket.receiveFrame(buffer, flags);
         return std::string(buffer.begin(), n > 0 ? static_cast<std::size_t>(n) : 0);
     }
+
+    // Starts the closing handshake (status 1000).
+    void sendClose() { m_socket.shutdown(); }
 
     // Sends a request that is always answered, and returns the answer. Any reply that
     // an earlier request wrongly produced arrives first and shows up here instead.
@@ -438,6 +442,46 @@ TEST_F(CommandHandlers, StopDuringTheDrainReachesTheConnectionsChildren)
     client->send("stop: " + std::to_string(pid));
     EXPECT_EQ(withNul("finished:" + std::to_string(pid) + ",0,sleep"), client->receive());
     EXPECT_TRUE(isError(client->nextReplyAfterProbe(), kProbeError, 0));
+}
+
+// After the drain's close frame a connection's at-exit record is launched at once, since
+// the stop is under way; every other request is logged, and neither carried out nor
+// answered.
+TEST_F(CommandHandlers, AfterTheCloseFrameOnlyAnAtExitRecordIsCarriedOut)
+{
+    const std::string startMarker = "/var/log/Sorvane/started";
+    const std::string atExitMarker = "/var/log/Sorvane/atexit-ran";
+    auto client = connect();
+    client->send("start: /bin/sleep 30");
+    const int pid = pidOf(client->receive());
+
+    shutDownMonitor();
+    VpnService::ActiveSockets::instance().deleteSockets();
+    ASSERT_EQ(std::string("\x03\xe8", 2), client->receive());
+    const auto logFrom = readLogFile().size();
+    const std::vector<std::string> refused = {
+        "start: /bin/touch " + startMarker, "stop: " + std::to_string(pid), "init: ",
+        "start: <kill openvpn>", "hello"};
+    for (const std::string& request : refused) client->send(request);
+    client->send("atexit: /bin/touch " + atExitMarker);
+    client->sendClose();
+    // Not echoed: the connection's end is all that follows.
+    EXPECT_EQ("", client->receive());
+
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!Poco::File(atExitMarker).exists() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(Poco::File(atExitMarker).exists());
+    for (const std::string& request : refused) {
+        EXPECT_TRUE(logHas(logFrom, "W",
+                           "[WebSocketHandler] Request not carried out after the close frame: [" +
+                               request + "]"))
+            << request;
+    }
+    EXPECT_FALSE(logHas(logFrom, "I", "[WebSocketHandler] Handler for init stage"));
+    EXPECT_FALSE(Poco::File(startMarker).exists());
+    EXPECT_EQ(0, ::kill(pid, 0)) << "the stop was carried out";
+    ::kill(pid, SIGKILL);
 }
 
 }  // namespace

@@ -248,11 +248,17 @@ TEST_F(ConnectionTest, FramesAreAnsweredAsTheWebSocketProtocolDefines)
         {"close with status 999",
          {send(0x88, "\x03\xe7"), closeWith(kProtocolError), ends()},
          errorLine + "close status 999\n"},
+        // Only an at-exit record is still taken, here one whose fragments straddle a ping;
+        // nothing is sent, not even a pong or the echo of the client's close.
         {"requests and pings after the drain's close frame",
-         {drain(), closeWith(kNormal), send(0x81, "after close"), send(0x89, "p"), quiet(),
-          send(0x88, kNormal), ends()},
-         "",
-         [](WsClient&, const Frames&) { EXPECT_EQ(logCount("Request: [after close]"), 0); }},
+         {drain(), closeWith(kNormal), send(0x81, "after\nclose"), send(0x01, "atexit: /bin/tr"),
+          send(0x89, "p"), send(0x80, "ue"), quiet(), send(0x88, kNormal), ends()},
+         "\tW\t[WebSocketHandler] Request not carried out after the close frame: "
+         "[after\\x0aclose]\n",
+         [](WsClient&, const Frames&) {
+             EXPECT_EQ(logCount("Request: [after"), 0);
+             EXPECT_EQ(logCount("\tI\t[WebSocketHandler] Request: [atexit: /bin/true]\n"), 1);
+         }},
         {"a child that ends after the drain's close frame",
          {send(0x81, "start: /bin/sleep 1"), replyLike("started:", std::string(",0,sleep\0", 9)),
           drain(), closeWith(kNormal)},
