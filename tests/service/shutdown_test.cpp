@@ -201,7 +201,8 @@ TEST_F(Shutdown, AtExitRecordSentAfterTheCloseFrameRunsAndNothingElseDoes)
 TEST(AtExitAtTheStop, RecordWrittenWithInitJustBeforeTheSignalRuns)
 {
     ::signal(SIGPIPE, SIG_IGN);
-    // Masked as a client must, with a zero key, so that the payload reads as it is.
+    // Masked as a client must, with a zero key, so that the payload reads as it is; under
+    // 126 bytes.
     const auto frame = [](const std::string& text) {
         return std::string{'\x81', static_cast<char>(0x80 | text.size())} + std::string(4, '\0') +
                text;
