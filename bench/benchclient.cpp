@@ -1,7 +1,10 @@
 #include "bench/benchclient.h"
 
 #include <Poco/Timespan.h>
+#include <sys/socket.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace VpnBench {
@@ -19,12 +22,16 @@ long long microsecondsUntil(Clock::time_point deadline)
 
 }  // namespace
 
-BenchClient::BenchClient(const Poco::Net::SocketAddress& server, int receiveBufferBytes)
-    : m_socket(server.family())
+BenchClient::BenchClient(const Poco::Net::SocketAddress& server, int receiveBufferBytes, Wait wait)
+    : m_socket(server.family()), m_wait(wait)
 {
     if (receiveBufferBytes > 0) m_socket.setReceiveBufferSize(receiveBufferBytes);
     m_socket.connect(server, Poco::Timespan(5, 0));
     m_socket.setNoDelay(true);
+    // Set before the handshake, whose own reads already block.
+    if (m_wait == Wait::Block)
+        m_socket.setReceiveTimeout(
+            Poco::Timespan(0, static_cast<long>(kBlockSlice.count()) * 1000));
     const std::string request =
         "GET / HTTP/1.1\r\nHost: " + server.toString() +
         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -113,14 +120,26 @@ bool BenchClient::takeFrame(Message* message, unsigned char* opcode)
 
 bool BenchClient::fill(Clock::time_point deadline)
 {
+    char buffer[65536];
+    // The receive time-out (one slice) keeps a blocking read within the deadline.
+    while (m_wait == Wait::Block && deadline - Clock::now() > kBlockSlice) {
+        const ssize_t n = ::recv(m_socket.impl()->sockfd(), buffer, sizeof buffer, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (n < 0) throw std::runtime_error(std::string("recv: ") + std::strerror(errno));
+        took(buffer, static_cast<int>(n));
+        return true;
+    }
     if (!m_socket.poll(Poco::Timespan(microsecondsUntil(deadline)), Poco::Net::Socket::SELECT_READ))
         return false;
-    char buffer[65536];
-    const int n = m_socket.receiveBytes(buffer, sizeof buffer);
+    took(buffer, m_socket.receiveBytes(buffer, sizeof buffer));
+    return true;
+}
+
+void BenchClient::took(const char* buffer, int n)
+{
     m_lastRead = Clock::now();
     if (n <= 0) throw std::runtime_error("the server ended the connection");
     m_input.append(buffer, static_cast<std::string::size_type>(n));
-    return true;
 }
 
 void BenchClient::close()

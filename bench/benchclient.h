@@ -17,6 +17,12 @@ using Clock = std::chrono::steady_clock;
 // never splits a frame. One thread at a time.
 class BenchClient {
 public:
+    // How a read waits for bytes: Poll asks poll(2) until the deadline, then reads;
+    // Block reads at once and sleeps in recv(2) itself (as a plain synchronous client
+    // does), using poll only for the last kBlockSlice before a deadline.
+    enum class Wait { Poll, Block };
+    static constexpr std::chrono::milliseconds kBlockSlice{100};
+
     struct Message {
         std::string text;      // payload, without the service's final NUL
         Clock::time_point at;  // when the bytes holding the frame's end were read
@@ -25,7 +31,8 @@ public:
     // Connects (TCP_NODELAY) and completes the handshake. A receiveBufferBytes above 0 is
     // set as SO_RCVBUF before the connection is made (a client meant to stall). Throws
     // std::runtime_error or the framework's network exceptions.
-    explicit BenchClient(const Poco::Net::SocketAddress& server, int receiveBufferBytes = 0);
+    explicit BenchClient(const Poco::Net::SocketAddress& server, int receiveBufferBytes = 0,
+                         Wait wait = Wait::Poll);
     BenchClient(const BenchClient&) = delete;
     BenchClient& operator=(const BenchClient&) = delete;
 
@@ -42,8 +49,11 @@ private:
     bool takeFrame(Message* message, unsigned char* opcode);
     // Reads what has arrived, waiting until the deadline; false when nothing came.
     bool fill(Clock::time_point deadline);
+    // Appends n received bytes (n <= 0: the server ended the connection, thrown).
+    void took(const char* buffer, int n);
 
     Poco::Net::StreamSocket m_socket;
+    Wait m_wait;
     std::string m_input;  // received, not yet cut into frames
     Clock::time_point m_lastRead;
 };

@@ -29,10 +29,10 @@ int pidOf(const std::string& message)
     }
 }
 
-ClientGroup::ClientGroup(const Poco::Net::SocketAddress& server, int count)
+ClientGroup::ClientGroup(const Poco::Net::SocketAddress& server, int count, BenchClient::Wait wait)
 {
     m_members.resize(static_cast<std::size_t>(count));
-    for (Member& member : m_members) member.client = std::make_unique<BenchClient>(server);
+    for (Member& member : m_members) member.client = std::make_unique<BenchClient>(server, 0, wait);
 }
 
 ClientGroup::~ClientGroup()

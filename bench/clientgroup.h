@@ -33,8 +33,10 @@ public:
     // Builds request i (0-based) of client c.
     using Request = std::function<std::string(int c, int i)>;
 
-    // Connects `count` clients. Throws what BenchClient throws.
-    ClientGroup(const Poco::Net::SocketAddress& server, int count);
+    // Connects `count` clients that wait for bytes as `wait` says. Throws what
+    // BenchClient throws.
+    ClientGroup(const Poco::Net::SocketAddress& server, int count,
+                BenchClient::Wait wait = BenchClient::Wait::Poll);
     // Closes every connection.
     ~ClientGroup();
 

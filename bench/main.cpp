@@ -8,7 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -47,6 +47,10 @@ const Counts kSmoke{1, 20, 3, 2, 3, 1.0, {0, 10, 100}, 20, 1.0, 0, {1}, 1.0};
 const int kClients = 16;
 const std::chrono::seconds kDrainTimeout(5);
 const char* const kServiceOutput = "/var/log/vpn-bench-service.out";
+// Floor (c)'s log file, and where its lines go in place of the service's standard error
+// (which kServiceOutput receives).
+const char* const kFloorLog = "/var/log/vpn-bench-floor.log";
+const char* const kFloorErrors = "/var/log/vpn-bench-floor.out";
 
 struct Options {
     bool smoke = false;
@@ -79,30 +83,50 @@ void append(std::vector<double>& all, const Batch& batch)
     all.insert(all.end(), batch.samplesMs.begin(), batch.samplesMs.end());
 }
 
+// The floor's own announcements are checked as the service's are: a floor that does less
+// than its part would flatter every ratio.
+void drainFloor(ClientGroup& floor)
+{
+    const long lost = floor.drainFinished(kDrainTimeout);
+    if (lost != 0)
+        throw std::runtime_error("floor (c) lost " + std::to_string(lost) + " finished messages");
+}
+
+// With `synchronous` (1 client only), the service and floor (c) are also driven by a
+// client that sleeps in recv(2) on the calling thread, in the same rounds, so that the
+// bench's own client's share of the ratio shows.
 Concurrency measureConcurrency(int clients, const Counts& counts, const FloorServer& echo,
-                               const FloorServer& spawner, ClientGroup& service)
+                               const FloorServer& spawner, ClientGroup& service,
+                               ClientGroup* synchronous)
 {
     ClientGroup echoClients(echo.address(), clients);
     ClientGroup spawnClients(spawner.address(), clients);
+    std::unique_ptr<ClientGroup> syncFloor;
+    if (synchronous != nullptr)
+        syncFloor = std::make_unique<ClientGroup>(spawner.address(), 1, BenchClient::Wait::Block);
     const std::string n = "n" + std::to_string(clients);
     runSpawnFloor(clients, counts.warmup, "wa" + n);
     echoClients.run(counts.warmup, trueStarts("wb" + n), false);
-    spawnClients.run(counts.warmup, trueStarts("wc" + n), false);
+    spawnClients.run(counts.warmup, trueStarts("wc" + n), true);
     service.run(counts.warmup, trueStarts("ws" + n), true);
+    if (synchronous != nullptr) {
+        syncFloor->runOne(0, counts.warmup, trueStarts("wyc" + n), true);
+        synchronous->runOne(0, counts.warmup, trueStarts("wys" + n), true);
+    }
 
     const int perClient = clients == 1 ? counts.single : counts.perClient;
-    std::vector<double> a, b, c, s;
+    std::vector<double> a, b, c, s, yc, ys;
     double cSeconds = 0;
     double sSeconds = 0;
     Concurrency result;
     result.clients = clients;
     for (int round = 0; round < counts.rounds; ++round) {
         const std::string tag = n + "r" + std::to_string(round);
-        const std::function<void()> steps[] = {
+        std::vector<std::function<void()>> steps = {
             [&] { append(a, runSpawnFloor(clients, perClient, "a" + tag)); },
             [&] { append(b, echoClients.run(perClient, trueStarts("b" + tag), false)); },
             [&] {
-                const Batch floorC = spawnClients.run(perClient, trueStarts("c" + tag), false);
+                const Batch floorC = spawnClients.run(perClient, trueStarts("c" + tag), true);
                 append(c, floorC);
                 cSeconds += floorC.wallSeconds;
             },
@@ -121,9 +145,19 @@ Concurrency measureConcurrency(int clients, const Counts& counts, const FloorSer
                 result.serviceErrors += started.errors;
             },
         };
+        if (synchronous != nullptr) {
+            steps.emplace_back(
+                [&] { append(yc, syncFloor->runOne(0, perClient, trueStarts("yc" + tag), true)); });
+            steps.emplace_back([&] {
+                const Batch started =
+                    synchronous->runOne(0, perClient, trueStarts("ys" + tag), true);
+                append(ys, started);
+                result.syncServiceErrors += started.errors;
+            });
+        }
         // Every other round in reverse order, so that no figure always follows the same
         // neighbour (the service's announcements fall into whatever runs after it).
-        const int count = static_cast<int>(std::size(steps));
+        const int count = static_cast<int>(steps.size());
         for (int i = 0; i < count; ++i) steps[round % 2 == 0 ? i : count - 1 - i]();
     }
     result.floorA = summarize(a);
@@ -131,10 +165,18 @@ Concurrency measureConcurrency(int clients, const Counts& counts, const FloorSer
     result.floorAB = addSummaries(result.floorA, result.floorB);
     result.floorC = summarize(c);
     result.service = summarize(s);
+    result.syncFloorC = summarize(yc);
+    result.syncService = summarize(ys);
     result.serviceStartsPerSecond = sSeconds > 0 ? result.serviceRequests / sSeconds : 0;
     result.floorCStartsPerSecond = cSeconds > 0 ? c.size() / cSeconds : 0;
     result.finishedLost = service.drainFinished(kDrainTimeout);
     result.finishedExpected = service.expectedFinished();
+    if (synchronous != nullptr) {
+        result.finishedLost += synchronous->drainFinished(kDrainTimeout);
+        result.finishedExpected += synchronous->expectedFinished();
+        drainFloor(*syncFloor);
+    }
+    drainFloor(spawnClients);
     return result;
 }
 
@@ -207,7 +249,7 @@ Results runBenchmark(const Options& options, const Counts& counts)
     results.mode = options.smoke ? "smoke" : "full";
     results.rounds = counts.rounds;
     const FloorServer echo(FloorServer::Kind::Echo);
-    const FloorServer spawner(FloorServer::Kind::Spawn);
+    const FloorServer spawner(FloorServer::Kind::Spawn, kFloorLog, kFloorErrors);
 
     ServiceProcess service(options.service, kServiceOutput);
     const Poco::Net::SocketAddress address("127.0.0.1", 6457);
@@ -216,11 +258,14 @@ Results runBenchmark(const Options& options, const Counts& counts)
                                  tail(kServiceOutput));
     {
         ClientGroup single(address, 1);
-        results.concurrency.push_back(measureConcurrency(1, counts, echo, spawner, single));
+        ClientGroup synchronous(address, 1, BenchClient::Wait::Block);
+        results.concurrency.push_back(
+            measureConcurrency(1, counts, echo, spawner, single, &synchronous));
     }
     {
         ClientGroup many(address, kClients);
-        results.concurrency.push_back(measureConcurrency(kClients, counts, echo, spawner, many));
+        results.concurrency.push_back(
+            measureConcurrency(kClients, counts, echo, spawner, many, nullptr));
         results.exitNotice = measureExitNotice(many, counts.exitChildren);
         results.idleClients = many.size();
         results.idle = measureQuiet(service.pid(), counts.idleSeconds);

@@ -112,6 +112,23 @@ void printTable(const Results& r, std::ostream& out)
         out << latencyRow("floor (c) WebSocket + spawn", c.clients, c.floorC) << "\n";
         out << latencyRow("service start: -> started:", c.clients, c.service)
             << ratios(c.service, c.floorC) << ratios(c.service, c.floorAB) << "\n";
+        if (c.syncService.count == 0) continue;
+        out << latencyRow("floor (c), synchronous client", c.clients, c.syncFloorC) << "\n";
+        out << latencyRow("service, synchronous client", c.clients, c.syncService)
+            << ratios(c.syncService, c.syncFloorC) << ratios(c.syncService, c.floorAB) << "\n";
+    }
+    for (const Concurrency& c : r.concurrency) {
+        if (c.syncService.count == 0) continue;
+        out << format(
+            "\n  %d-client split, p50: start / floor (c) %.2f with the bench's client (poll, then "
+            "read), %.2f with a synchronous one (recv)\n"
+            "    service beyond floor (c): %.3f ms with the bench's client, %.3f ms with the "
+            "synchronous one\n"
+            "    the bench's client's own wait: %+.3f ms on floor (c), %+.3f ms on the service\n",
+            c.clients, ratio(c.service.p50, c.floorC.p50),
+            ratio(c.syncService.p50, c.syncFloorC.p50), c.service.p50 - c.floorC.p50,
+            c.syncService.p50 - c.syncFloorC.p50, c.floorC.p50 - c.syncFloorC.p50,
+            c.service.p50 - c.syncService.p50);
     }
     out << "\n  throughput and delivery\n";
     for (const Concurrency& c : r.concurrency) {
@@ -183,6 +200,23 @@ void writeJson(const Results& r, std::ostream& out)
         json.field("finished_expected", c.finishedExpected);
         json.field("finished_lost", c.finishedLost);
         json.field("watcher_passes_among_starts", c.passesAmongStarts);
+        if (c.syncService.count > 0) {
+            json.beginObject("synchronous_client");
+            summaryJson(json, "floor_c_spawn_server", c.syncFloorC);
+            summaryJson(json, "service", c.syncService);
+            ratioJson(json, "service_to_floor_c", c.syncService, c.syncFloorC);
+            json.field("service_errors", c.syncServiceErrors);
+            json.endObject();
+            json.beginObject("client_split_p50");
+            json.field("ratio_bench_client", ratio(c.service.p50, c.floorC.p50));
+            json.field("ratio_synchronous_client", ratio(c.syncService.p50, c.syncFloorC.p50));
+            json.field("service_beyond_floor_c_ms_bench_client", c.service.p50 - c.floorC.p50);
+            json.field("service_beyond_floor_c_ms_synchronous_client",
+                       c.syncService.p50 - c.syncFloorC.p50);
+            json.field("bench_client_wait_ms_floor_c", c.floorC.p50 - c.syncFloorC.p50);
+            json.field("bench_client_wait_ms_service", c.service.p50 - c.syncService.p50);
+            json.endObject();
+        }
         json.endObject();
     }
     json.endArray();

@@ -15,6 +15,10 @@ struct Concurrency {
     int clients = 0;
     Summary floorA, floorB, floorC, service;
     Summary floorAB;  // a + b, percentile by percentile
+    // The same floor (c) and service, driven by a synchronous client (1 client only;
+    // count 0 otherwise): what remains of the ratio with a client that waits in recv(2).
+    Summary syncFloorC, syncService;
+    int syncServiceErrors = 0;
     double serviceStartsPerSecond = 0;
     double floorCStartsPerSecond = 0;
     int serviceRequests = 0;

@@ -7,12 +7,13 @@
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
 namespace VpnBench {
 
-pid_t spawnAndPeek(const std::vector<std::string>& argv, bool* reaped)
+pid_t spawnAndPeek(const std::vector<std::string>& argv, bool* reaped, int* status)
 {
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -38,40 +39,57 @@ pid_t spawnAndPeek(const std::vector<std::string>& argv, bool* reaped)
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(error));
 
-    int status = 0;
+    int peeked = 0;
     pid_t result;
     do {
-        result = waitpid(pid, &status, WNOHANG);
+        result = waitpid(pid, &peeked, WNOHANG);
     } while (result < 0 && errno == EINTR);
     *reaped = result == pid;
+    if (*reaped && status != nullptr) *status = peeked;
     return pid;
 }
 
-void PendingChildren::add(pid_t pid)
+void PendingChildren::add(pid_t pid, std::string name)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_pids.push_back(pid);
+    m_children.push_back({pid, 0, std::move(name)});
 }
 
-void PendingChildren::reap()
+void PendingChildren::addEnded(EndedChild child)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_pids.begin(); it != m_pids.end();) {
-        int status = 0;
-        const pid_t result = waitpid(*it, &status, WNOHANG);
-        it = (result == 0 || (result < 0 && errno == EINTR)) ? it + 1 : m_pids.erase(it);
+    m_ended.push_back(std::move(child));
+}
+
+std::vector<EndedChild> PendingChildren::reap()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<EndedChild> ended;
+    ended.swap(m_ended);
+    for (auto it = m_children.begin(); it != m_children.end();) {
+        const pid_t result = waitpid(it->pid, &it->status, WNOHANG);
+        if (result == 0 || (result < 0 && errno == EINTR)) {
+            ++it;
+            continue;
+        }
+        // Gone either way; a failed wait (no such child) counts as a plain exit.
+        if (result < 0) it->status = 0;
+        ended.push_back(std::move(*it));
+        it = m_children.erase(it);
     }
+    return ended;
 }
 
 void PendingChildren::reapAll()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const pid_t pid : m_pids) {
+    for (const EndedChild& child : m_children) {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    m_pids.clear();
+    m_children.clear();
+    m_ended.clear();
 }
 
 }  // namespace VpnBench
