@@ -1,9 +1,11 @@
 // How the real binary stops: within its bounds whatever the clients do, for every
 // termination signal, admitting nobody late and losing no at-exit launch; and what the
 // signal state its parent left does to the children it watches.
+#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +26,10 @@ using VpnTest::WsClient;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The README's bound on the exit after the at-exit pass; measured from the signal, which
+// comes before the pass, where that leaves room.
+const auto kStopBound = 7s;
 
 const Poco::Net::SocketAddress kService("127.0.0.1", 6457);
 const std::string kNormalClose("\x03\xe8", 2);
@@ -77,7 +83,7 @@ TEST_F(Shutdown, IdleHalfSentAndSilentClientsHoldTheExitFiveSecondsAtMost)
     // The service ends the silent client's connection itself once the wait is over.
     EXPECT_TRUE(silent.waitClosed(10s));
     EXPECT_EQ(service.waitExit(10s), 0);
-    EXPECT_LT(Clock::now() - signalled, 8s);
+    EXPECT_LT(Clock::now() - signalled, kStopBound);
     const auto texts = logTexts();
     EXPECT_EQ(findLog(texts, "connection established", findLog(texts, "connection established") + 1),
               -1);  // the silent client's only
@@ -202,13 +208,36 @@ TEST(StuckCommand, ConnectionThreadThatNeverEndsDoesNotHoldTheExit)
     client.send("init: ");
     ASSERT_TRUE(waitForLog("Handler for init stage", 10s));
 
-    const auto signalled = Clock::now();
     service.signal(SIGTERM);
+    // This exit uses nearly all of the bound, so it is measured from the pass itself.
+    ASSERT_TRUE(waitForLog("[ProcessMonitor] At exit handler finished", 10s));
+    const auto passEnd = Clock::now();
     EXPECT_EQ(service.waitExit(10s), 0);
-    EXPECT_LT(Clock::now() - signalled, 8s);
+    EXPECT_LT(Clock::now() - passEnd, kStopBound);
     const auto texts = logTexts();
     EXPECT_GE(findLog(texts, "[Main] Connection threads still running: exiting without them"), 0);
     EXPECT_EQ(texts.back(), "[Main] Finished");
+}
+
+// A run that fails at start-up served nobody and launched nothing: its drain ends without
+// waiting for a process watcher, which it never needed.
+TEST(FailedStartUp, DrainWaitsForNoWatcher)
+{
+    const auto timedRun = [](const std::string& what, const std::vector<std::string>& args,
+                             int exitCode) {
+        const auto begin = Clock::now();
+        ServiceProcess service(args);
+        EXPECT_EQ(service.waitExit(10s), exitCode) << what;
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
+        EXPECT_LT(took.count(), 700) << what;
+    };
+    writeFile("/var/log/Sorvane", "");  // where the log's directory should be
+    timedRun("log not writable", {}, 77);
+    ::unlink("/var/log/Sorvane");
+    timedRun("bad option", {"--no-such-option"}, 78);
+    Poco::Net::ServerSocket holder(kService);
+    timedRun("port taken", {}, 70);
 }
 
 // Started through a shell that ignores SIGCHLD, which exec hands down to the service (bash
