@@ -115,11 +115,15 @@ TEST_F(EndToEnd, IdenticalStartsSentTogetherLaunchOneChild)
             senders.emplace_back([&, i] {
                 ++ready;
                 while (!go) std::this_thread::yield();
-                clients[i]->send(start);
-                // Finished messages of the rounds before may come first.
-                do {
-                    replies[i] = clients[i]->receiveText(10s);
-                } while (replies[i].rfind("finished:", 0) == 0);
+                try {
+                    clients[i]->send(start);
+                    // Finished messages of the rounds before may come first.
+                    do {
+                        replies[i] = clients[i]->receiveText(10s);
+                    } while (replies[i].rfind("finished:", 0) == 0);
+                } catch (const std::exception& e) {
+                    replies[i] = e.what();
+                }
             });
         }
         while (ready < kClients) std::this_thread::yield();
