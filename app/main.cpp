@@ -25,19 +25,21 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const int kExitSoftware = 70;
+// The exit comes at most this long after the at-exit pass, whatever the clients do: every
+// wait of the drain ends by then (the README states the same figure).
+constexpr auto kStopBound = 7s;
 // How long the clients have, after the close frames, to close their connections.
-const auto kCloseWait = 5s;
+constexpr auto kCloseWait = 5s;
 // After the connections have been ended at the TCP level: for each handler to go, then for
-// the worker threads to become idle; then for the watcher to end the pass it may be in.
-// With kCloseWait and the watcher's last sleep (up to a second, when no pass runs) they
-// keep the exit within 8 s of the at-exit pass.
-const auto kHandlerWait = 1500ms;
-const auto kWorkerWait = 300ms;
-const auto kWatcherWait = 1s;
+// the worker threads to become idle; then for the watcher to end a pass that holds the
+// monitor's last share (a watcher between passes is woken and joined at once).
+constexpr auto kHandlerWait = 1500ms;
+constexpr auto kWorkerWait = 300ms;
+constexpr auto kWatcherWait = 200ms;
+static_assert(kCloseWait + kHandlerWait + kWorkerWait + kWatcherWait <= kStopBound);
 // The same after a second termination signal: whoever sent it wants the process gone.
 const auto kHandlerWaitSignalled = 800ms;
 const auto kWorkerWaitSignalled = 200ms;
-const auto kWatcherWaitSignalled = 500ms;
 
 // Runs one step of the drain; a failing step is logged (if it can be) and the next
 // steps still run.
@@ -87,22 +89,22 @@ bool noWatcher() { return VpnService::ProcessMonitor::runningWatchers() == 0; }
 
 // Launches the at-exit records, sends every client a close frame, gives the clients
 // kCloseWait to close, ends the connections still open at the TCP level and waits, with
-// bounds, for their handlers and threads. A second termination signal cuts the wait for
-// the clients short. Returns when the process may exit normally; exits at once (with the
-// exit code) when a connection thread would not end in time.
+// bounds, for their handlers and threads, all within kStopBound of the at-exit pass. A
+// second termination signal cuts the wait for the clients short. Returns when the process
+// may exit normally; exits at once (with the exit code) when a connection thread or the
+// watcher would not end in time.
 void shutdownDrain(const std::string& tag, int exitCode)
 {
     // The run closes admission when the stop begins; a run that ended by an exception
     // did not, and no handshake may complete after the close frames.
     VpnService::ActiveSockets::instance().closeAdmission();
-    // Held until the handlers are gone, so that the last of them does not wait for the
-    // monitor's watcher thread (up to a second) inside the bounded waits below.
-    std::shared_ptr<VpnService::ProcessMonitor> monitor;
-    drainStep(tag, [&monitor] {
-        monitor = VpnService::ProcessMonitor::instance();
-        VpnService::ProcessMonitor::shutdown();
-    });
+    // The handlers hold the monitor's other shares; the last of them to go destroys it.
+    drainStep(tag, [] { VpnService::ProcessMonitor::shutdown(); });
     const auto passEnd = Clock::now();
+    // Each later wait ends by its own bound or by the stop's, whichever comes first.
+    const auto within = [stopEnd = passEnd + kStopBound](Clock::duration wait) {
+        return std::min<Clock::time_point>(Clock::now() + wait, stopEnd);
+    };
 
     // The close frames go out on a thread of their own, so that a client whose connection
     // cannot take one at once holds up neither the bound nor a second signal.
@@ -116,7 +118,7 @@ void shutdownDrain(const std::string& tag, int exitCode)
         sendCloseFrames();
     }
 
-    const WaitEnd clients = waitUntil(noHandlers, passEnd + kCloseWait);
+    const WaitEnd clients = waitUntil(noHandlers, within(kCloseWait));
     if (clients != WaitEnd::Done) {
         const int open = VpnService::WebSocketRequestHandler::activeCount();
         Log::information(Poco::format(
@@ -130,16 +132,15 @@ void shutdownDrain(const std::string& tag, int exitCode)
     const bool signalled = clients == WaitEnd::Signal;
     const auto handlerWait = signalled ? kHandlerWaitSignalled : kHandlerWait;
     const auto workerWait = signalled ? kWorkerWaitSignalled : kWorkerWait;
-    const auto watcherWait = signalled ? kWatcherWaitSignalled : kWatcherWait;
-    const bool ended = waitUntil(noHandlers, Clock::now() + handlerWait) == WaitEnd::Done &&
-                       waitUntil(workersIdle, Clock::now() + workerWait) == WaitEnd::Done;
+    const bool ended = waitUntil(noHandlers, within(handlerWait)) == WaitEnd::Done &&
+                       waitUntil(workersIdle, within(workerWait)) == WaitEnd::Done;
     // A connection thread is stuck outside its socket (in a command it carries out).
     if (!ended)
         exitWithout(tag, "Connection threads still running: exiting without them", exitCode);
-    // Joins the watcher, unless a pass holds a share: that pass still logs and announces
-    // the children it collected, and ends the thread when it is done.
-    monitor.reset();
-    if (waitUntil(noWatcher, Clock::now() + watcherWait) != WaitEnd::Done)
+    // The last handler's share has gone, which woke and joined the watcher, unless a pass
+    // held a share: that pass still logs and announces the children it collected, and
+    // ends the thread when it is done.
+    if (waitUntil(noWatcher, within(kWatcherWait)) != WaitEnd::Done)
         exitWithout(tag, "Process watcher still running: exiting without it", exitCode);
     Log::information(Poco::format("%s Finished", tag));
 }

@@ -47,8 +47,8 @@ std::shared_ptr<ProcessMonitor> ProcessMonitor::create()
     try {
         // The watcher holds only a weak reference between passes, so that it never keeps a
         // monitor alive that nobody else uses.
-        monitor->m_thread = std::make_unique<std::thread>(&ProcessMonitor::watch,
-                                                          std::weak_ptr<ProcessMonitor>(monitor));
+        monitor->m_thread = std::make_unique<std::thread>(
+            &ProcessMonitor::watch, std::weak_ptr<ProcessMonitor>(monitor), monitor.get());
     } catch (...) {
         --s_runningWatchers;
         throw;
@@ -64,7 +64,9 @@ void ProcessMonitor::shutdown()
         std::lock_guard<std::mutex> lock(m_mutex);
         if (s_shutDown) return;  // the pass has run; there is nothing more to launch
         monitor = std::atomic_load(&singleton());
-        if (!monitor) monitor = create();
+        // Nothing was ever launched or queued: the pass has nothing to do, and a watcher
+        // started for it would only have to be stopped again.
+        if (!monitor) monitor.reset(new ProcessMonitor);
         s_shutDown = true;
     }
     monitor->startAtExitProcess();
@@ -79,15 +81,21 @@ ProcessMonitor::ProcessMonitor() = default;
 
 ProcessMonitor::~ProcessMonitor()
 {
-    if (!m_thread) return;  // the watcher could not be started
+    if (!m_thread) return;  // no watcher was started
     if (m_thread->get_id() == std::this_thread::get_id()) {
         // The watcher's own share of a pass was the last one: it finds the monitor gone
         // and ends without touching it again.
         m_thread->detach();
-    } else {
-        // The watcher holds no share, so it is asleep or about to find the monitor gone.
-        m_thread->join();
+        return;
     }
+    // The watcher holds no share, so it is waiting between passes or about to find the
+    // monitor gone; set under the lock so that the wake cannot fall before its wait.
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread->join();
 }
 
 Poco::BasicEvent<std::string>& ProcessMonitor::eventProcessFinished()
@@ -97,7 +105,7 @@ Poco::BasicEvent<std::string>& ProcessMonitor::eventProcessFinished()
 
 int ProcessMonitor::runningWatchers() { return s_runningWatchers.load(); }
 
-void ProcessMonitor::watch(const std::weak_ptr<ProcessMonitor>& monitor)
+void ProcessMonitor::watch(const std::weak_ptr<ProcessMonitor>& monitor, ProcessMonitor* self)
 {
     // Counts the thread down on every way out; what the thread does after that touches
     // no static object.
@@ -105,11 +113,16 @@ void ProcessMonitor::watch(const std::weak_ptr<ProcessMonitor>& monitor)
         ~Ended() { --s_runningWatchers; }
     } ended;
     for (;;) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        std::shared_ptr<ProcessMonitor> self = monitor.lock();
-        if (!self) return;
-        self->checkRunningProcesses();
-        self.reset();
+        {
+            std::unique_lock<std::mutex> lock(self->m_wakeMutex);
+            if (self->m_wake.wait_for(lock, std::chrono::seconds(1),
+                                      [self] { return self->m_stopping; }))
+                return;
+        }
+        std::shared_ptr<ProcessMonitor> share = monitor.lock();
+        if (!share) return;
+        share->checkRunningProcesses();
+        share.reset();
         if (monitor.expired()) return;
     }
 }
@@ -169,17 +182,37 @@ void ProcessMonitor::notifyProcessFinished(const RunningProcessInfo& info, int e
 
 ProcessHandle ProcessMonitor::launchProcess(const ProcessStartInfo& startInfo)
 {
-    if (isRunning(startInfo)) throw std::runtime_error("process already running");
-    const ProcessHandle handle = Process::launch(startInfo);
-    addRunningProcess(handle, startInfo);
-    return handle;
+    std::list<RunningProcessInfo>::iterator reserved;
+    {
+        std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+        if (listedLocked(startInfo)) throw std::runtime_error("process already running");
+        reserved =
+            m_launching.insert(m_launching.end(), RunningProcessInfo{ProcessHandle(0), startInfo});
+    }
+    // Spawned without the lock, so that other records launch, stop and are watched
+    // meanwhile; only this call touches its reservation until it is completed or erased.
+    std::optional<ProcessHandle> handle;
+    try {
+        handle = Process::launch(startInfo);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+        m_launching.erase(reserved);
+        throw;
+    }
+    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
+    reserved->handle = *handle;
+    m_runningProcesses.splice(m_runningProcesses.end(), m_launching, reserved);
+    return *handle;
 }
 
-void ProcessMonitor::addRunningProcess(const ProcessHandle& handle,
-                                       const ProcessStartInfo& startInfo)
+bool ProcessMonitor::listedLocked(const ProcessStartInfo& startInfo) const
 {
-    std::lock_guard<std::mutex> lock(m_runningProcessesMutex);
-    m_runningProcesses.push_back({handle, startInfo});
+    for (const auto* list : {&m_runningProcesses, &m_launching}) {
+        for (const RunningProcessInfo& info : *list) {
+            if (info.startInfo == startInfo) return true;
+        }
+    }
+    return false;
 }
 
 bool ProcessMonitor::isRunning(int pid) const

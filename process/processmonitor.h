@@ -3,6 +3,7 @@
 #include <Poco/BasicEvent.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -27,14 +28,16 @@ struct RunningProcessInfo {
 // Lifetime: instance() hands out shared ownership, so a caller that is inside an
 // operation or the event keeps the monitor alive, and the watcher holds a share during
 // each pass; shutdown() drops the singleton's own share, and the monitor is destroyed
-// (watcher stopped) when the last share goes. Once shutdown() has begun, no monitor is
-// created any more: a later instance() throws. A subscriber that keeps the share it
-// subscribed through unsubscribes from that same monitor later without reaching another.
+// (watcher woken and stopped at once) when the last share goes. Once shutdown() has
+// begun, no monitor is created any more: a later instance() throws. A subscriber that
+// keeps the share it subscribed through unsubscribes from that same monitor later without
+// reaching another.
 //
 // Thread safety: all public operations may be called from any thread.
 //
-// Lock order. The running-list lock (m_runningProcessesMutex) is taken only for short
-// sections and, inside them, at most the closed-process lock of Process (collection and
+// Lock order. m_wakeMutex is a leaf: nothing else is taken under it. The running-list
+// lock (m_runningProcessesMutex) is taken only for short sections (never across a spawn)
+// and, inside them, at most the closed-process lock of Process (collection and
 // removal of an ended child are one step under it, so that stopProcess() never signals a
 // pid that has been reaped). The finished event is fired after it has been released:
 // the event's own mutex, then a subscriber's locks (a connection's send lock), then the
@@ -59,9 +62,10 @@ public:
     // std::system_error when the watcher cannot be started (nothing is stored then), and
     // std::logic_error once shutdown() has begun and dropped the monitor.
     static std::shared_ptr<ProcessMonitor> instance();
-    // Launches every queued at-exit record in order, unsupervised, on the current (or a
-    // new) monitor, then drops the singleton's share for good. Main thread, during the
-    // shutdown drain; a second call does nothing.
+    // Launches every queued at-exit record in order, unsupervised, on the current monitor,
+    // then drops the singleton's share for good. With no monitor yet, the (empty) pass runs
+    // on one that is never published and has no watcher, so nothing waits for a thread.
+    // Main thread, during the shutdown drain; a second call does nothing.
     static void shutdown();
     // Watcher threads that have not ended. A watcher in a pass holds a share of its
     // monitor and goes on announcing after every other share is gone, so the process must
@@ -74,7 +78,9 @@ public:
     Poco::BasicEvent<std::string>& eventProcessFinished();
 
     // Launches and supervises the record. Throws std::runtime_error "process already
-    // running" for a record equal to a running child's, or whatever Process::launch throws.
+    // running" for a record equal to a running child's or to one being launched (the check
+    // and the reservation are one step, so identical starts at the same moment give one
+    // child), or whatever Process::launch throws (the reservation is then withdrawn).
     ProcessHandle launchProcess(const ProcessStartInfo& startInfo);
     // True while a child with this pid is in the running list (until it is announced).
     bool isRunning(int pid) const;
@@ -97,13 +103,18 @@ private:
     // The singleton's share. Never freed, so that nothing runs at static destruction;
     // read and written only with std::atomic_load / std::atomic_store.
     static std::shared_ptr<ProcessMonitor>& singleton();
-    // The watcher thread: one pass a second while the monitor lives.
-    static void watch(const std::weak_ptr<ProcessMonitor>& monitor);
+    // The watcher thread: one pass a second while the monitor lives. Between passes it
+    // holds no share and waits on m_wake through `self`, which the destructor keeps valid
+    // by waking and joining it (or, when the last share went on the watcher itself, by
+    // detaching it: the thread then finds `monitor` expired and touches `self` no more).
+    static void watch(const std::weak_ptr<ProcessMonitor>& monitor, ProcessMonitor* self);
     // One pass: collects and removes the ended children under the running-list lock, then
     // announces them without it. Watcher thread.
     void checkRunningProcesses();
 
-    void addRunningProcess(const ProcessHandle& handle, const ProcessStartInfo& startInfo);
+    // True when the record equals a running child's or one being launched; running-list
+    // lock held.
+    bool listedLocked(const ProcessStartInfo& startInfo) const;
     void startAtExitProcess();
     void launchAtExit(const ProcessStartInfo& startInfo);  // m_startAtExitMutex held
     static std::shared_ptr<ProcessMonitor> create();       // m_mutex held
@@ -114,14 +125,24 @@ private:
     std::list<ProcessStartInfo> m_startAtExitProcesses;  // guarded by m_startAtExitMutex
     bool m_atExitPassDone = false;                       // guarded by m_startAtExitMutex
     std::list<RunningProcessInfo> m_runningProcesses;    // guarded by m_runningProcessesMutex
+    // Records reserved by launchProcess while they spawn, with no pid yet; each is spliced
+    // into m_runningProcesses once spawned (no allocation that could lose the child) or
+    // erased when the spawn fails. Guarded by m_runningProcessesMutex; never seen by the
+    // watcher, stopProcess, isRunning(pid) or getRunningProcessList.
+    std::list<RunningProcessInfo> m_launching;
     const std::string m_objectName{"[ProcessMonitor]"};
     // Also makes a child's collection and removal one step, so that stopProcess() never
     // signals a pid whose status has already been taken. Never held while announcing.
     mutable std::mutex m_runningProcessesMutex;
     // Held for the whole at-exit pass, so that a record queued meanwhile waits for it.
     std::mutex m_startAtExitMutex;
-    // Set by instance() before the monitor is published; joined (or, when the last share
-    // goes on the watcher itself, detached) by the destructor.
+    // Ends the watcher's wait between passes at once when the monitor goes.
+    std::mutex m_wakeMutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;  // guarded by m_wakeMutex; set by the destructor
+    // Set by instance() before the monitor is published; woken and joined (or, when the
+    // last share goes on the watcher itself, detached) by the destructor. Null for the
+    // monitor that shutdown() makes only to run an empty pass.
     std::unique_ptr<std::thread> m_thread;
 
     static std::mutex m_mutex;                  // held only while instance() creates a monitor

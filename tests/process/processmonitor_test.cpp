@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -84,6 +85,12 @@ bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout =
         std::this_thread::sleep_for(10ms);
     }
     return true;
+}
+
+long msSince(Clock::time_point begin)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count());
 }
 
 bool isAlive(int pid)
@@ -189,14 +196,29 @@ TEST_F(ProcessMonitorTest, InstanceIsOneMonitorWithOneWatcher)
 TEST_F(ProcessMonitorTest, ShutdownWithoutMonitorRunsEmptyPassAndDestroysIt)
 {
     const int before = threadCount();
+    const auto begin = Clock::now();
     ProcessMonitor::shutdown();
-    EXPECT_EQ(threadCount(), before);  // the watcher it started has been joined
+    // No watcher is started for an empty pass, so none is waited for.
+    EXPECT_LT(msSince(begin), 300);
+    EXPECT_EQ(threadCount(), before);
     const std::vector<std::string> expected = {"[ProcessMonitor] At exit handler started",
                                                "[ProcessMonitor] Processes to launch: 0",
                                                "[ProcessMonitor] At exit handler finished"};
     auto texts = logTexts();
     texts.erase(std::remove(texts.begin(), texts.end(), ""), texts.end());
     EXPECT_EQ(texts, expected);
+}
+
+TEST_F(ProcessMonitorTest, LastShareGoneWakesTheWatcherAtOnce)
+{
+    const int before = threadCount();
+    auto monitor = ProcessMonitor::instance();
+    ProcessMonitor::shutdown();
+    std::this_thread::sleep_for(100ms);  // the watcher waits for its first pass now
+    const auto begin = Clock::now();
+    monitor.reset();
+    EXPECT_LT(msSince(begin), 300);
+    EXPECT_EQ(threadCount(), before);  // joined
 }
 
 TEST_F(ProcessMonitorTest, EndedChildIsAnnouncedOnceWithinAboutASecond)
@@ -335,6 +357,56 @@ TEST_F(ProcessMonitorTest, DuplicateRecordIsRefusedUntilItsChildIsAnnounced)
     ASSERT_TRUE(m_collector.waitFor(finished(first, 0, "sleep")));
     EXPECT_NO_THROW(stray(monitor->launchProcess(kSleeper).id()));
     m_collector.unsubscribe(*monitor);
+}
+
+TEST_F(ProcessMonitorTest, IdenticalLaunchesAtTheSameMomentGiveOneChild)
+{
+    const auto monitor = ProcessMonitor::instance();
+    const int kThreads = 16;
+    for (int round = 0; round < 30; ++round) {
+        const ProcessStartInfo info{"/bin/sleep", {"30", std::to_string(round)}};
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        std::mutex mutex;
+        std::vector<int> pids;              // guarded by mutex
+        std::vector<std::string> refusals;  // guarded by mutex
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&] {
+                ++ready;
+                while (!go) std::this_thread::yield();
+                try {
+                    const int pid = monitor->launchProcess(info).id();
+                    std::lock_guard<std::mutex> lock(mutex);
+                    pids.push_back(stray(pid));
+                } catch (const std::exception& e) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    refusals.push_back(e.what());
+                }
+            });
+        }
+        while (ready < kThreads) std::this_thread::yield();
+        go = true;
+        for (auto& thread : threads) thread.join();
+        ASSERT_EQ(pids.size(), 1u) << "round " << round;
+        EXPECT_EQ(refusals, std::vector<std::string>(kThreads - 1, "process already running"));
+        EXPECT_TRUE(monitor->isRunning(pids.front()));
+    }
+}
+
+TEST_F(ProcessMonitorTest, FailedLaunchLeavesNoReservation)
+{
+    const auto monitor = ProcessMonitor::instance();
+    const ProcessStartInfo missing{"/nonexistent/program", {}};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            monitor->launchProcess(missing);
+            ADD_FAILURE() << "launched";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("create process error", 0), 0u) << e.what();
+        }
+    }
+    EXPECT_TRUE(monitor->getRunningProcessList().empty());
 }
 
 TEST_F(ProcessMonitorTest, StopSignalsSupervisedChildrenOnly)

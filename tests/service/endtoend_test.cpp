@@ -5,10 +5,15 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <regex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "client.h"
 #include "serviceprocess.h"
@@ -90,6 +95,55 @@ TEST_F(EndToEnd, StartDuplicateStopAndFinishedToEveryClient)
     // Once announced, the same record can be started again.
     a.send("start: " + kOpenvpn);
     EXPECT_GT(startedPid(a.receiveText(), "openvpn"), 0);
+}
+
+TEST_F(EndToEnd, IdenticalStartsSentTogetherLaunchOneChild)
+{
+    const int kClients = 16;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<Client>());
+    const std::string dir = makeTempDir();
+    for (int round = 0; round < 20; ++round) {
+        // Each child notes its start in the round's file, then runs until it is stopped.
+        const std::string file = dir + "/" + std::to_string(round);
+        const std::string start = "start: /bin/sh -c \"echo >> " + file + "; exec sleep 30\"";
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        std::vector<std::string> replies(kClients);
+        std::vector<std::thread> senders;
+        for (int i = 0; i < kClients; ++i) {
+            senders.emplace_back([&, i] {
+                ++ready;
+                while (!go) std::this_thread::yield();
+                try {
+                    clients[i]->send(start);
+                    // Finished messages of the rounds before may come first.
+                    do {
+                        replies[i] = clients[i]->receiveText(10s);
+                    } while (replies[i].rfind("finished:", 0) == 0);
+                } catch (const std::exception& e) {
+                    replies[i] = e.what();
+                }
+            });
+        }
+        while (ready < kClients) std::this_thread::yield();
+        go = true;
+        for (auto& sender : senders) sender.join();
+
+        std::vector<int> pids;
+        int refused = 0;
+        for (const std::string& reply : replies) {
+            const int pid = startedPid(reply, "sh");
+            if (pid > 0) pids.push_back(pid);
+            refused += errorText(reply) == "process already running";
+        }
+        // Every child launched has written its line before it is stopped.
+        const std::string lines(pids.size(), '\n');
+        EXPECT_TRUE(waitFor([&] { return readFile(file) == lines; }, 5s)) << "round " << round;
+        for (int pid : pids) clients[0]->send("stop: " + std::to_string(pid));
+        ASSERT_EQ(pids.size(), 1u) << "round " << round;
+        EXPECT_EQ(refused, kClients - 1) << "round " << round;
+    }
 }
 
 TEST_F(EndToEnd, FailuresAreReportedToTheRequesterAndTheConnectionGoesOn)
