@@ -287,9 +287,9 @@ TEST(FailedStartUp, DrainWaitsForNoWatcher)
         const double end = stampOf(err, "[Main] Finished");
         ASSERT_GE(begin, 0) << what << "\n" << err;
         ASSERT_GE(end, begin) << what << "\n" << err;
-        // A watcher's pause took a second (0.9 or more in tenths); a loaded machine may
-        // still take most of a second to start and end the drain's threads.
-        EXPECT_LT(end - begin, 0.75) << what << "\n" << err;
+        // A watcher's pause took a second, 0.9 or more in the stamps' tenths; anything
+        // below that is the drain's own work, slow only on a loaded machine.
+        EXPECT_LT(end - begin, 0.85) << what << "\n" << err;
     };
     writeFile("/var/log/Sorvane", "");  // where the log's directory should be
     drainOf("log not writable", {}, 77);
