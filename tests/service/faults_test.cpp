@@ -385,6 +385,44 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
     recordFigure("lost", "close frames at shutdown", std::to_string(kClients - closeFrames));
 }
 
+TEST_F(Faults, StalledClientCostsTheReadersAfterItNothingOfTheirCloseFrames)
+{
+    // Send buffers of 4 KiB in this test's own namespace: a few pongs fill the stalled
+    // connection, and the rest wait in its queue when the stop comes.
+    std::ofstream("/proc/sys/net/ipv4/tcp_wmem") << "4096 4096 4096\n";
+    ASSERT_EQ(readFile("/proc/sys/net/ipv4/tcp_wmem"), "4096\t4096\t4096\n");
+    // Registered first, so that the drain comes to it before the readers.
+    VpnTest::WsClient stalled(kService, 4096);
+    stalled.handshake();
+    for (int i = 0; i < 1000; ++i) stalled.sendFrame(0x89, std::string(125, 'p'));
+    stalled.sendFrame(0x81, "stop: 99999");  // logged once every ping before it is answered
+    ASSERT_TRUE(waitForLog("Request: [stop: 99999]", 20s));
+    std::vector<std::unique_ptr<Client>> readers;
+    for (int i = 0; i < 5; ++i) {
+        readers.push_back(std::make_unique<Client>());
+        ASSERT_TRUE(answers(*readers.back())) << "reader " << i;
+    }
+
+    const auto signalled = Clock::now();
+    service.signal(SIGTERM);
+    Clock::duration slowest{};
+    int closeFrames = 0;
+    for (auto& reader : readers) {
+        const auto frame = reader->receive(10s);
+        slowest = std::max(slowest, Clock::now() - signalled);
+        if (frame && frame->flags == 0x88 && frame->payload == std::string("\x03\xe8", 2))
+            ++closeFrames;
+        reader->sendClose();
+    }
+    EXPECT_EQ(closeFrames, 5);
+    // Without the stalled client they arrive at once; beside it, no later.
+    EXPECT_LT(slowest, 1s) << seconds(slowest);
+    EXPECT_EQ(service.waitExit(20s), 0);
+    recordFigure("faults", "SIGTERM with a stalled client registered before 5 readers",
+                 std::to_string(closeFrames) + " of 5 readers' close frames, the last " +
+                     seconds(slowest) + " after the signal");
+}
+
 TEST_F(Faults, SecondInstanceEndsWith70AndTheFirstKeepsServing)
 {
     Client before;
