@@ -4,6 +4,7 @@
 #include <Poco/Net/SocketAddress.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -258,6 +259,102 @@ TEST_F(Faults, EightStalledClientsHoldUpNoStartOfAReader)
                      "; stalled clients dropped: " + std::to_string(dropped));
     recordFigure("lost", "finished messages to a reader beside 8 stalled clients",
                  std::to_string(pids.size() - std::min(pids.size(), heard.size())));
+}
+
+// The descriptor of the client's own end of its connection, so that the test can read
+// its bytes raw, at a pace of its own.
+int ownSocketOf(const VpnTest::WsClient& client)
+{
+    const Poco::Net::SocketAddress local = client.localAddress();
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+            address.ss_family == AF_INET &&
+            Poco::Net::SocketAddress(reinterpret_cast<sockaddr*>(&address), length) == local)
+            return fd;
+    }
+    return -1;
+}
+
+TEST_F(Faults, SixteenPingFloodsThatReadSlowlyStayWithinTheBacklogBound)
+{
+    // Send buffers of 4 KiB in this test's own namespace, and small receive buffers: the
+    // pongs wait in the service's queues rather than in the kernel's buffers.
+    std::ofstream("/proc/sys/net/ipv4/tcp_wmem") << "4096 4096 4096\n";
+    ASSERT_EQ(readFile("/proc/sys/net/ipv4/tcp_wmem"), "4096\t4096\t4096\n");
+    const int kClients = 16;
+    std::vector<std::unique_ptr<VpnTest::WsClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<VpnTest::WsClient>(kService, 4096));
+        clients.back()->handshake();
+        ASSERT_GE(ownSocketOf(*clients.back()), 0);
+    }
+    ASSERT_TRUE(waitFor(
+        [] {
+            const auto texts = logTexts();
+            return std::count_if(texts.begin(), texts.end(), [](const std::string& text) {
+                       return text.find("connection established") != std::string::npos;
+                   }) == kClients;
+        },
+        20s));
+    const long idle = residentKiB(service.pid());
+
+    // Each sends empty pings as fast as it can and reads about 400 KB/s of their pongs:
+    // enough that no send times out, far too little to keep up.
+    ::signal(SIGPIPE, SIG_IGN);
+    std::string pings;
+    for (int i = 0; i < 4096; ++i) pings.append("\x89\x80\0\0\0\0", 6);  // masked, empty
+    std::atomic<bool> flooding{true};
+    std::atomic<int> ended{0};
+    std::vector<std::thread> threads;
+    for (auto& client : clients) {
+        VpnTest::WsClient* ws = client.get();
+        threads.emplace_back([ws, &pings, &flooding, &ended] {
+            try {
+                while (flooding) ws->sendRaw(pings);
+            } catch (const std::exception&) {
+                ++ended;  // the service ended the connection
+            }
+        });
+        threads.emplace_back([ws, &flooding] {
+            const int fd = ownSocketOf(*ws);
+            char buffer[4000];
+            while (flooding && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) != 0)
+                std::this_thread::sleep_for(10ms);
+        });
+    }
+    // Until every connection has been dropped, or the memory is past the bound.
+    const long boundKiB = kClients * 8 * 1024;
+    long peak = idle;
+    const auto start = Clock::now();
+    while (ended < kClients && peak - idle < boundKiB && Clock::now() - start < 20s) {
+        peak = std::max(peak, residentKiB(service.pid()));
+        std::this_thread::sleep_for(20ms);
+    }
+    peak = std::max(peak, residentKiB(service.pid()));
+    flooding = false;
+    for (auto& thread : threads) thread.join();
+
+    const long growthMiB = (peak - idle) / 1024;
+    if (!sanitizerBuild()) {
+        EXPECT_LT(peak - idle, boundKiB) << "resident memory " << idle / 1024 << " MiB idle, "
+                                         << peak / 1024 << " MiB at the peak";
+    }
+    // Each is dropped by the bound of its queue, none by the time-out.
+    EXPECT_EQ(ended.load(), kClients);
+    const auto texts = logTexts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& text) {
+                                return text.find("SendFrame error: send queue full") !=
+                                       std::string::npos;
+                            }),
+              kClients);
+    Client witness;
+    EXPECT_TRUE(answers(witness));
+    recordFigure("faults", "16 clients flood empty pings and read about 400 KB/s",
+                 "resident memory grew " + std::to_string(growthMiB) + " MiB; " +
+                     std::to_string(ended.load()) + " of 16 dropped by the queue's bound");
 }
 
 TEST_F(Faults, ChildrenKilledFromOutsideAreAnnouncedToEveryClient)
