@@ -34,12 +34,6 @@ public:
     // allocator's header and rounding. Counting bytes alone, a flood of 2-byte pongs
     // would hold some sixteen times the bound.
     static constexpr std::size_t kFrameOverhead = 64;
-    // The memory a queued frame holds: its buffer (whole, also once its head has been
-    // written) and kFrameOverhead.
-    static std::size_t frameCost(const std::string& frame)
-    {
-        return frame.capacity() + kFrameOverhead;
-    }
 
     // Does not own fd, which must stay open until the destructor has returned. logTag
     // begins each log line. The writer starts with the first frame that has to wait.
@@ -71,6 +65,13 @@ public:
     bool dropped() const { return m_dropped; }
 
 private:
+    // The memory a queued frame holds: its buffer (whole, also once its head has been
+    // written) and kFrameOverhead.
+    static std::size_t frameCost(const std::string& frame)
+    {
+        return frame.capacity() + kFrameOverhead;
+    }
+
     // The writer's view of bytes the kernel holds unsent: since when the client has
     // acknowledged nothing more than `acked`.
     struct UnsentWatch {
@@ -103,8 +104,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;   // frames queued, a batch written, stop asked
     std::deque<std::string> m_queue;     // guarded by m_mutex: not yet taken by the writer
-    // guarded by m_mutex: frameCost() of the frames queued or being written
-    std::size_t m_pendingCost = 0;
+    std::size_t m_pendingCost = 0;       // guarded by m_mutex: frameCost() queued or being written
     bool m_writing = false;              // guarded by m_mutex: the writer holds a batch
     bool m_watchUnsent = false;          // guarded by m_mutex: the kernel may hold unsent bytes
     bool m_stopping = false;             // guarded by m_mutex
