@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <thread>
 
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
@@ -51,9 +52,13 @@ void ActiveSockets::addSocket(WebSocketRequestHandler* handler)
 void ActiveSockets::removeSocket(WebSocketRequestHandler* handler)
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         m_sockets.erase(std::remove(m_sockets.begin(), m_sockets.end(), handler),
                         m_sockets.end());
+        // The sender still uses the handler's send queue.
+        m_closeDone.wait(lock, [this, handler] {
+            return std::find(m_closing.begin(), m_closing.end(), handler) == m_closing.end();
+        });
     }
     std::lock_guard<std::mutex> lock(m_openMutex);
     m_open.erase(std::remove(m_open.begin(), m_open.end(), handler), m_open.end());
@@ -61,17 +66,40 @@ void ActiveSockets::removeSocket(WebSocketRequestHandler* handler)
 
 void ActiveSockets::deleteSockets()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (WebSocketRequestHandler* handler : m_sockets) {
-        // One client that reset its connection or stopped reading must not cost the
-        // clients after it their close frames.
+    std::vector<WebSocketRequestHandler*> closing;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing.insert(m_closing.end(), m_sockets.begin(), m_sockets.end());
+        closing.swap(m_sockets);
+    }
+    // Each close frame waits behind its own connection's backlog only.
+    std::vector<std::thread> senders;
+    for (WebSocketRequestHandler* handler : closing) {
         try {
-            handler->sendCloseFrame();
-        } catch (const std::exception& e) {
-            Log::error(Poco::format("%s SendFrame error: %s", m_objectName, std::string(e.what())));
+            senders.emplace_back(&ActiveSockets::sendCloseFrame, this, handler);
+        } catch (const std::exception&) {
+            sendCloseFrame(handler);  // no thread to spare: this one waits here
         }
     }
-    m_sockets.clear();
+    for (std::thread& sender : senders) sender.join();
+}
+
+void ActiveSockets::sendCloseFrame(WebSocketRequestHandler* handler)
+{
+    try {
+        handler->sendCloseFrame();
+    } catch (const std::exception& e) {
+        try {
+            Log::error(Poco::format("%s SendFrame error: %s", m_objectName, std::string(e.what())));
+        } catch (const std::exception&) {
+            // Only building the line can fail (out of memory); the entry must go all the same.
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing.erase(std::find(m_closing.begin(), m_closing.end(), handler));
+    }
+    m_closeDone.notify_all();
 }
 
 void ActiveSockets::shutdownConnections()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <shared_mutex>
@@ -19,10 +20,11 @@ class WebSocketRequestHandler;
 // for every handler to be gone before that.
 //
 // Thread safety: every operation may be called from any thread. Lock order:
-// m_admissionMutex, then m_mutex, then a handler's send lock (deleteSockets takes it
-// inside sendCloseFrame), then Log's lock. m_openMutex is held only around operations
-// that take no lock (never together with m_mutex), so that shutdownConnections() is
-// never held up by a close frame that cannot be sent.
+// m_admissionMutex, then m_mutex, then Log's lock. No handler's lock is taken under either
+// list lock: the close frames are sent with neither held, so that no handler waits in
+// removeSocket() behind another connection's backlog. m_openMutex is held only around
+// operations that take no lock (never together with m_mutex), so that
+// shutdownConnections() is never held up by a close frame that cannot be sent.
 class ActiveSockets {
 public:
     ActiveSockets(const ActiveSockets&) = delete;
@@ -43,13 +45,18 @@ public:
     // Appends the handler; no check for null or duplicates. Connection thread, after the
     // handshake. Throws std::bad_alloc with the list unchanged.
     void addSocket(WebSocketRequestHandler* handler);
-    // Removes every entry equal to the handler; waits while deleteSockets() or
-    // shutdownConnections() is at work, so once it returns neither reaches the handler.
-    // Connection thread, before the handler deletes its socket.
+    // Removes every entry equal to the handler. Waits while this handler's own close
+    // frame is under way (bounded by the send time-out, and cut short by
+    // shutdownConnections()) or shutdownConnections() is at work, never for another
+    // connection; once it returns neither reaches the handler. Connection thread, before
+    // the handler deletes its socket.
     void removeSocket(WebSocketRequestHandler* handler);
-    // Sends a close frame on every registered connection in registration order, logging
-    // and skipping one that fails, then empties the close-frame list. Waits for no answer.
-    // During the shutdown drain.
+    // Empties the close-frame list and hands every connection on it its close frame at
+    // once, each on a sender thread of its own (on the calling thread when none can be
+    // started), so that all wait for their backlogs together: a client that does not read
+    // costs the others nothing. Returns when every close frame has been written, has
+    // failed (logged) or has waited out the send time-out, which drops its connection.
+    // Waits for no answer from the clients. During the shutdown drain.
     void deleteSockets();
     // Ends every connection still registered at the TCP level at once, without a close
     // frame and without waiting for a send under way (which then fails). For clients that
@@ -59,7 +66,14 @@ public:
 private:
     ActiveSockets() = default;
 
+    // Sends the handler's close frame, logs a failure, then takes its entry off
+    // m_closing. Never throws. A sender thread of deleteSockets().
+    void sendCloseFrame(WebSocketRequestHandler* handler);
+
     std::vector<WebSocketRequestHandler*> m_sockets;  // guarded by m_mutex; not owned
+    // One entry per close frame under way: its handler must not go meanwhile.
+    std::vector<WebSocketRequestHandler*> m_closing;  // guarded by m_mutex; not owned
+    std::condition_variable m_closeDone;              // an entry has left m_closing
     // Every registered handler until it removes itself; deleteSockets() does not empty it.
     std::vector<WebSocketRequestHandler*> m_open;  // guarded by m_openMutex; not owned
     const std::string m_objectName{"[ActiveSockets]"};

@@ -91,6 +91,7 @@ void endConnection(int fd)
 
 constexpr std::chrono::seconds SendQueue::kSendTimeout;
 constexpr std::size_t SendQueue::kMaxQueuedBytes;
+constexpr std::size_t SendQueue::kFrameOverhead;
 
 SendQueue::SendQueue(int fd, std::string logTag) : m_fd(fd), m_logTag(std::move(logTag)) {}
 
@@ -135,12 +136,13 @@ void SendQueue::post(std::string frame)
 
 void SendQueue::enqueueLocked(std::string frame)
 {
-    if (m_pendingBytes + frame.size() > kMaxQueuedBytes) {
+    const std::size_t cost = frameCost(frame);
+    if (m_pendingCost + cost > kMaxQueuedBytes) {
         dropLocked();
         throw std::runtime_error("send queue full");
     }
     startWriterLocked();
-    m_pendingBytes += frame.size();
+    m_pendingCost += cost;
     m_queue.push_back(std::move(frame));
     m_changed.notify_all();
 }
@@ -209,7 +211,7 @@ void SendQueue::dropLocked()
 {
     m_dropped = true;
     endConnection(m_fd);
-    for (const std::string& frame : m_queue) m_pendingBytes -= frame.size();
+    for (const std::string& frame : m_queue) m_pendingCost -= frameCost(frame);
     m_queue.clear();
 }
 
@@ -239,8 +241,8 @@ void SendQueue::writeLoop()
         if (m_stopping) return;
         std::deque<std::string> batch;
         batch.swap(m_queue);
-        std::size_t batchBytes = 0;
-        for (const std::string& frame : batch) batchBytes += frame.size();
+        std::size_t batchCost = 0;
+        for (const std::string& frame : batch) batchCost += frameCost(frame);
         m_writing = true;
         lock.unlock();
 
@@ -259,7 +261,7 @@ void SendQueue::writeLoop()
 
         lock.lock();
         m_writing = false;
-        m_pendingBytes -= batchBytes;
+        m_pendingCost -= batchCost;
         const bool quiet = m_stopping || m_dropped;  // the failure is an effect of the end
         if (timedOut && !m_dropped) dropLocked();
         if (failure.empty() && !quiet) {

@@ -17,9 +17,9 @@ namespace VpnService {
 // at once, and otherwise by a writer thread of the queue's own, so that no caller ever
 // waits for a client that reads slowly or not at all. A frame that cannot be written
 // completely within kSendTimeout of reaching the front, bytes that wait in the socket's
-// buffer while the client acknowledges nothing for kSendTimeout, or a backlog beyond
-// kMaxQueuedBytes, end the connection at the TCP level (a drop): a client that stops
-// reading costs the others nothing, and a client that reads loses nothing.
+// buffer while the client acknowledges nothing for kSendTimeout, or a backlog whose memory
+// would pass kMaxQueuedBytes, end the connection at the TCP level (a drop): a client that
+// stops reading costs the others nothing, and a client that reads loses nothing.
 //
 // Thread safety: every member may be called from any thread. m_mutex guards the queue and
 // is held only for short steps that never wait for the socket. Lock order: the caller's
@@ -27,8 +27,13 @@ namespace VpnService {
 class SendQueue {
 public:
     static constexpr std::chrono::seconds kSendTimeout{5};
-    // About 90,000 finished messages: far more than a reading client ever lags behind.
+    // The backlog's bound in memory, each frame counted by frameCost(): about 45,000
+    // finished messages, far more than a reading client ever lags behind.
     static constexpr std::size_t kMaxQueuedBytes = std::size_t{4} * 1024 * 1024;
+    // What a queued frame costs beyond its buffer: its string in the queue and the
+    // allocator's header and rounding. Counting bytes alone, a flood of 2-byte pongs
+    // would hold some sixteen times the bound.
+    static constexpr std::size_t kFrameOverhead = 64;
 
     // Does not own fd, which must stay open until the destructor has returned. logTag
     // begins each log line. The writer starts with the first frame that has to wait.
@@ -40,9 +45,11 @@ public:
 
     // Writes the frame at once when nothing waits before it and the socket takes it
     // whole (a reply leaves without a thread hand-off); queues it (or its rest) for the
-    // writer otherwise. Discarded after a drop. Throws std::system_error when the
-    // connection has failed, std::runtime_error "send queue full" after a drop, and
-    // std::system_error when the writer cannot be started.
+    // writer otherwise. After a drop it discards the frame and returns quietly: the drop
+    // was reported once, when it came, and a caller must not log every frame after it.
+    // Throws std::runtime_error "send queue full" when this frame would take the backlog
+    // past kMaxQueuedBytes (the connection is dropped then), and std::system_error when
+    // the connection has failed or the writer cannot be started.
     void send(std::string frame);
     // The same, always through the writer: a broadcast's many frames are written
     // together, and the broadcasting thread never makes a system call for them.
@@ -58,6 +65,13 @@ public:
     bool dropped() const { return m_dropped; }
 
 private:
+    // The memory a queued frame holds: its buffer (whole, also once its head has been
+    // written) and kFrameOverhead.
+    static std::size_t frameCost(const std::string& frame)
+    {
+        return frame.capacity() + kFrameOverhead;
+    }
+
     // The writer's view of bytes the kernel holds unsent: since when the client has
     // acknowledged nothing more than `acked`.
     struct UnsentWatch {
@@ -90,7 +104,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;   // frames queued, a batch written, stop asked
     std::deque<std::string> m_queue;     // guarded by m_mutex: not yet taken by the writer
-    std::size_t m_pendingBytes = 0;      // guarded by m_mutex: queued or being written
+    std::size_t m_pendingCost = 0;       // guarded by m_mutex: frameCost() queued or being written
     bool m_writing = false;              // guarded by m_mutex: the writer holds a batch
     bool m_watchUnsent = false;          // guarded by m_mutex: the kernel may hold unsent bytes
     bool m_stopping = false;             // guarded by m_mutex
