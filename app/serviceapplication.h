@@ -27,7 +27,8 @@ public:
     // Binds the port on the loopback address and releases it; throws when it is taken.
     void checkPortUse(uint16_t port);
     void resetSettings();
-    // Runs "<dir>/<script>" with the arguments through the shell; true on status 0.
+    // Runs "<dir>/<script>" with the arguments through /bin/sh -c and waits for it without
+    // a time limit; true on status 0. Leaves the service's signal dispositions alone.
     bool executeCommand(const std::string& script, const std::vector<std::string>& args);
     // Whole seconds since the Unix epoch, in decimal. Any thread.
     static std::string timestampToString();
