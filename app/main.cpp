@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/launchstate.h"
 #include "app/serviceapplication.h"
 #include "app/signals.h"
 #include "channel/activesockets.h"
@@ -148,8 +149,11 @@ void shutdownDrain(const std::string& tag, int exitCode)
 
 int main(int argc, char** argv)
 {
+    VpnService::openClosedStandardDescriptors();
+    const bool workingDirectoryLost = VpnService::leaveUnnamedWorkingDirectory();
     const std::string tag = "[Main]";
     VpnService::ServiceApplication application;
+    if (workingDirectoryLost) application.setWorkingDirectoryLost();
     int exitCode = 0;
     try {
         exitCode = application.runService(argc, argv);

@@ -1,5 +1,6 @@
 #include "app/serviceapplication.h"
 
+#include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Format.h>
 #include <Poco/Net/HTTPServerParams.h>
@@ -92,6 +93,13 @@ int runThroughShell(const std::string& command)
     return result == shell.id() ? status : -1;
 }
 
+// True for a command path that names the executable relative to the working directory.
+bool relativeToWorkingDirectory(const std::string& commandPath)
+{
+    return !commandPath.empty() && commandPath[0] != '/' &&
+           commandPath.find('/') != std::string::npos;
+}
+
 }  // namespace
 
 ServiceApplication::~ServiceApplication() { Poco::Net::uninitializeNetwork(); }
@@ -104,6 +112,8 @@ int ServiceApplication::runService(int argc, char** argv)
 }
 
 bool ServiceApplication::serviceCommand() const { return m_serviceCommand; }
+
+void ServiceApplication::setWorkingDirectoryLost() { m_workingDirectoryLost = true; }
 
 void ServiceApplication::defineOptions(Poco::Util::OptionSet& options)
 {
@@ -183,6 +193,17 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
         // Whoever may write there may replace the log file under the service.
         Log::warning(
             Poco::format("%s Log directory '%s' %s", m_objectName, logDirectory, untrusted));
+    }
+    if (m_workingDirectoryLost) {
+        // The framework made the command path absolute against "/": wrong for a
+        // relative one, and the support scripts would be looked up in the wrong place.
+        if (relativeToWorkingDirectory(m_commandPath)) {
+            throw Poco::IllegalStateException(
+                "the command path '" + m_commandPath +
+                "' is relative to a working directory that cannot be named");
+        }
+        Log::warning(Poco::format("%s Working directory at launch cannot be named: changed to '/'",
+                                  m_objectName));
     }
     Log::information(Poco::format("%s Working directory '%s'", m_objectName,
                                   config().getString("application.dir")));

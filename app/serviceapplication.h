@@ -18,6 +18,10 @@ public:
 
     // Records argv[0] as the command path and runs the framework; returns the exit code.
     int runService(int argc, char** argv);
+    // Says that the working directory at launch could not be named and the process
+    // changed to "/" (see leaveUnnamedWorkingDirectory()): the run warns about it, and
+    // ends with 70 when the command path is relative. Call before runService.
+    void setWorkingDirectoryLost();
     // True when help was requested; the entry then skips the shutdown drain.
     bool serviceCommand() const;
     void displayHelp();
@@ -44,6 +48,7 @@ private:
     uint16_t m_port = 6457;
     bool m_helpRequested = false;
     bool m_serviceCommand = false;
+    bool m_workingDirectoryLost = false;
     const std::string m_objectName{"[ServiceApplication]"};
     std::string m_commandPath;
     std::string m_configFile;

@@ -1,9 +1,19 @@
 // Start-up of the real service binary: options, help, log checks and exit codes.
+#include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "client.h"
 #include "serviceprocess.h"
 
 using namespace servicetest;
@@ -11,6 +21,22 @@ using namespace servicetest;
 namespace {
 
 const std::string kFatal = "Fatal error, cannot open file: '/var/log/Sorvane/vpn-service.log'\n";
+// Date, time with tenths and a tab.
+const std::regex kLineHead(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d\t)");
+
+// True when `output` holds a line in the log's format whose priority letter, tab and text
+// begin with `start`.
+bool hasLogLine(const std::string& output, const std::string& start)
+{
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch head;
+        if (std::regex_search(line, head, kLineHead, std::regex_constants::match_continuous) &&
+            head.suffix().str().rfind(start, 0) == 0)
+            return true;
+    }
+    return false;
+}
 
 TEST(Startup, HelpPrintsOptionsAndWritesNoLog)
 {
@@ -186,6 +212,120 @@ TEST(Startup, EveryLineGoesToTheFileAndToStandardError)
     service.signal(SIGTERM);
     ASSERT_EQ(service.waitExit(), 0);
     EXPECT_EQ(readFile(kLogPath), service.standardError());
+}
+
+TEST(Startup, DeletedWorkingDirectoryIsLeftForTheRoot)
+{
+    const std::string gone = makeTempDir() + "/gone";
+    const std::string binary = VPN_SERVICE_BINARY;
+    const std::string binaryDir = binary.substr(0, binary.rfind('/') + 1);
+    // The same binary by a path relative to the deleted directory ("../../.." is "/"):
+    // that no longer says where the support scripts are.
+    const std::string relative = "../../.." + binary;
+    for (const std::string& command : {binary, relative}) {
+        ASSERT_EQ(::mkdir(gone.c_str(), 0755), 0);
+        ServiceProcess service(
+            {"-c", "cd '" + gone + "' && rmdir '" + gone + "' && exec '" + command + "'"},
+            "/bin/sh");
+        if (command == binary) {
+            ASSERT_TRUE(service.waitServing()) << service.standardError();
+            service.signal(SIGTERM);
+            EXPECT_EQ(service.waitExit(), 0);
+            const std::string log = readFile(kLogPath);
+            EXPECT_TRUE(hasLogLine(
+                log, "W\t[ServiceApplication] Working directory at launch cannot be named: "
+                     "changed to '/'"))
+                << log;
+            EXPECT_TRUE(hasLogLine(log, "I\t[ServiceApplication] Working directory '" +
+                                            binaryDir + "'"));
+        } else {
+            EXPECT_EQ(service.waitExit(), 70) << service.standardError();
+            EXPECT_EQ(findLog(logTexts(), "Execute command"), -1);
+        }
+        ::unlink(kLogPath);
+    }
+}
+
+// True when the next message but finished announcements is the reply to a request that
+// is no command.
+bool repliesParseError(Client& client)
+{
+    std::string reply;
+    do {
+        reply = client.receiveText();
+    } while (reply.rfind("finished:", 0) == 0);
+    return std::regex_match(reply, std::regex(R"(error:\d+,parse command error)"));
+}
+
+// Started with standard descriptors closed, and the log's file system full for a moment
+// (which closes the log file): each line reaches the file once, no client receives a
+// byte of the log, and children get valid standard descriptors.
+TEST(Startup, ClosedStandardDescriptorsAreOpenedOnDevNull)
+{
+    const std::string logDir = "/var/log/Sorvane";
+    for (const std::string closed : {"2>&-", "<&- >&- 2>&-"}) {
+        ASSERT_EQ(::mkdir(logDir.c_str(), 0755), 0);
+        ASSERT_EQ(::mount("tmpfs", logDir.c_str(), "tmpfs", 0, "size=64k"), 0);
+        ServiceProcess service({"-c", "exec '" + std::string(VPN_SERVICE_BINARY) + "' " + closed},
+                               "/bin/sh");
+        ASSERT_TRUE(service.waitServing()) << closed;
+        Client a;
+        // Not the shell's last command, so the redirection is readlink's, not the shell's.
+        a.send("start: /bin/sh -c \"readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 > "
+               "/tmp/child-fds; true\"");
+        EXPECT_EQ(a.receiveText().rfind("started:", 0), 0u) << closed;
+        // readlink fails for a closed descriptor: then fewer than three lines.
+        const auto childFds = [] { return readFile("/tmp/child-fds"); };
+        EXPECT_TRUE(waitFor([&] { return !childFds().empty(); }, 3s)) << closed;
+        const std::string fds = childFds();
+        EXPECT_EQ(std::count(fds.begin(), fds.end(), '\n'), 3) << closed << "\n" << fds;
+        EXPECT_EQ(fds.substr(fds.rfind('\n', fds.size() - 2) + 1), "/dev/null\n") << fds;
+
+        std::system(("cat /dev/zero > " + logDir + "/filler 2>/dev/null").c_str());
+        // The log file's last page still takes lines: until one write fails.
+        bool failed = false;
+        for (int i = 0; i < 200 && !failed; ++i) {
+            const std::size_t size = readFile(kLogPath).size();
+            a.send("while-full-" + std::to_string(i));
+            ASSERT_TRUE(repliesParseError(a)) << closed;
+            failed = readFile(kLogPath).size() == size;
+        }
+        ASSERT_TRUE(failed) << closed << ": the disk did not fill";
+        Client b;  // the first connection accepted after the failed write
+        ASSERT_EQ(::unlink((logDir + "/filler").c_str()), 0);
+        int n = 0;
+        EXPECT_TRUE(waitFor(
+            [&] {
+                b.send("after-" + std::to_string(n++));
+                EXPECT_TRUE(repliesParseError(b)) << closed;
+                return readFile(kLogPath).find("Request: [after-") != std::string::npos;
+            },
+            3s))
+            << closed;
+        const auto stray = b.receive(300ms);
+        EXPECT_TRUE(!stray || stray->payload.rfind("finished:", 0) == 0)
+            << closed << ": nothing but replies and announcements";
+
+        service.signal(SIGTERM);
+        for (Client* client : {&a, &b}) {
+            auto frame = client->receive();
+            while (frame && frame->payload.rfind("finished:", 0) == 0) frame = client->receive();
+            ASSERT_TRUE(frame) << closed;
+            EXPECT_EQ(frame->flags, 0x88) << closed;
+            client->sendClose();
+        }
+        EXPECT_EQ(service.waitExit(), 0) << closed;
+        const auto texts = logTexts();
+        std::set<std::string> requests;
+        for (const std::string& text : texts) {
+            if (text.find("Request: [") == std::string::npos) continue;
+            EXPECT_TRUE(requests.insert(text).second) << closed << ": twice: " << text;
+        }
+        EXPECT_GE(findLog(texts, "[Main] Finished"), 0) << closed;
+        ::umount(logDir.c_str());
+        ::rmdir(logDir.c_str());
+        ::unlink("/tmp/child-fds");
+    }
 }
 
 }  // namespace
