@@ -23,6 +23,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "app/frameworklog.h"
 #include "app/signals.h"
 #include "channel/activesockets.h"
 #include "channel/requesthandlerfactory.h"
@@ -107,6 +108,9 @@ ServiceApplication::~ServiceApplication() { Poco::Net::uninitializeNetwork(); }
 int ServiceApplication::runService(int argc, char** argv)
 {
     m_commandPath = argv[0];
+    // Until the framework's own logging set-up replaces it, after which initialize()
+    // gives it back: the framework reports a bad command line here.
+    setLogger(frameworkLogger());
     restoreChildSignal();  // before the framework's daemon fork and before any child
     return Poco::Util::ServerApplication::run(argc, argv);
 }
@@ -167,6 +171,8 @@ void ServiceApplication::initialize(Poco::Util::Application& self)
         Log::information(Poco::format("%s Loaded configuation: %s", m_objectName, m_configFile));
     }
     Poco::Util::Application::initialize(self);
+    // The framework's run reports the exception that ends it to the application's logger.
+    setLogger(frameworkLogger());
     Poco::Net::initializeNetwork();
 }
 

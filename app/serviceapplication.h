@@ -17,6 +17,7 @@ public:
     ~ServiceApplication() override;
 
     // Records argv[0] as the command path and runs the framework; returns the exit code.
+    // The reason of a failed run is logged (see frameworkLogger()).
     int runService(int argc, char** argv);
     // Says that the working directory at launch could not be named and the process
     // changed to "/" (see leaveUnnamedWorkingDirectory()): the run warns about it, and

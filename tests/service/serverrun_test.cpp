@@ -99,7 +99,8 @@ TEST(ServerRun, SignalDuringAScriptStopsTheServiceOnceReady)
         scripts.addScript("killswitch", 0, "sleep 2");
         scripts.addScript("dns", 0);
         ServiceProcess service({}, scripts.binary);
-        ASSERT_TRUE(waitForLog("Execute command '\"" + scripts.dir + "killswitch\"")) << signalNumber;
+        ASSERT_TRUE(waitForLog("Execute command '\"" + scripts.dir + "killswitch\""))
+            << signalNumber;
         std::this_thread::sleep_for(500ms);
         service.signal(signalNumber);
         // The script runs to its end, then the next one, then the service stops.

@@ -55,17 +55,67 @@ TEST(Startup, HelpPrintsOptionsAndWritesNoLog)
     }
 }
 
+// The reason is an error line in the log's format on standard error; no file is set up
+// before the options are parsed.
 TEST(Startup, BadCommandLineEndsWith78BeforeTheLogExists)
 {
-    const std::vector<std::vector<std::string>> cases = {
-        {"--no-such-option"},
-        {"--logfile=/tmp/a", "--logfile=/tmp/b"},
-        {"--configfile"},
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
     };
-    for (const auto& args : cases) {
-        ServiceProcess service(args);
-        EXPECT_EQ(service.waitExit(), 78) << args[0];
-        EXPECT_FALSE(fileExists(kLogPath)) << args[0];
+    const Case cases[] = {
+        {{"--no-such-option"}, "Unknown option specified: no-such-option"},
+        {{"--logfile=/tmp/a", "--logfile=/tmp/b"},
+         "Option must not be given more than once: logfile"},
+        {{"--configfile"}, "Missing option argument: configfile requires config file"},
+    };
+    for (const Case& c : cases) {
+        ServiceProcess service(c.args);
+        EXPECT_EQ(service.waitExit(), 78) << c.args[0];
+        EXPECT_FALSE(fileExists(kLogPath)) << c.args[0];
+        const std::string err = service.standardError();
+        EXPECT_TRUE(hasLogLine(err, "E\t[ServiceApplication] Error: " + c.reason))
+            << c.args[0] << "\n" << err;
+    }
+}
+
+// Whatever ends a run that has set its log up, the reason is an error line of the log
+// file and of standard error, and standard error holds nothing but log lines.
+TEST(Startup, ReasonOfAFailedRunIsALogLine)
+{
+    const std::string dir = makeTempDir();
+    writeFile(dir + "/service.conf", "some.key = 1\n");
+    writeFile(dir + "/service.xml", "<config><unclosed></config>\n");
+    struct Case {
+        std::vector<std::string> args;
+        bool takePort;
+        int exitCode;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {{}, true, 70, "Net Exception: Address already in use: 127.0.0.1:6457"},
+        {{"--configfile=/nonexistent/service.properties"}, false, 78,
+         "File not found: /nonexistent/service.properties"},
+        {{"--configfile=" + dir + "/service.conf"}, false, 78,
+         "Invalid argument: Unsupported configuration file type: conf"},
+        {{"--configfile=" + dir + "/service.xml"}, false, 78,
+         "SAXParseException: Tag mismatch in '" + dir + "/service.xml'"},
+    };
+    for (const Case& c : cases) {
+        std::optional<Poco::Net::ServerSocket> holder;
+        if (c.takePort) holder.emplace(Poco::Net::SocketAddress("127.0.0.1", 6457));
+        ServiceProcess service(c.args);
+        EXPECT_EQ(service.waitExit(), c.exitCode) << c.reason;
+        const std::string line = "E\t[ServiceApplication] Error: " + c.reason;
+        EXPECT_TRUE(hasLogLine(readFile(kLogPath), line)) << c.reason << "\n" << readFile(kLogPath);
+        const std::string err = service.standardError();
+        EXPECT_TRUE(hasLogLine(err, line)) << c.reason << "\n" << err;
+        std::istringstream lines(err);
+        for (std::string text; std::getline(lines, text);) {
+            EXPECT_TRUE(std::regex_search(text, kLineHead, std::regex_constants::match_continuous))
+                << c.reason << ": " << text;
+        }
+        ::unlink(kLogPath);
     }
 }
 
@@ -240,6 +290,11 @@ TEST(Startup, DeletedWorkingDirectoryIsLeftForTheRoot)
                                             binaryDir + "'"));
         } else {
             EXPECT_EQ(service.waitExit(), 70) << service.standardError();
+            EXPECT_TRUE(hasLogLine(readFile(kLogPath),
+                                   "E\t[ServiceApplication] Error: Illegal state: the command "
+                                   "path '" + relative +
+                                       "' is relative to a working directory that cannot be named"))
+                << readFile(kLogPath);
             EXPECT_EQ(findLog(logTexts(), "Execute command"), -1);
         }
         ::unlink(kLogPath);
