@@ -150,6 +150,9 @@ void shutdownDrain(const std::string& tag, int exitCode)
 int main(int argc, char** argv)
 {
     VpnService::openClosedStandardDescriptors();
+    // From here a termination signal waits until the service can stop: while the options
+    // are parsed and the configuration is loaded, too.
+    VpnService::blockTerminationSignals();
     const bool workingDirectoryLost = VpnService::leaveUnnamedWorkingDirectory();
     const std::string tag = "[Main]";
     VpnService::ServiceApplication application;

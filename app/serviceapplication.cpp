@@ -189,7 +189,6 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
         return kExitNoPermission;
     }
     setCloseOnExecAbove2();
-    blockTerminationSignals();
 
     Log::information(Poco::format("%s %s", m_objectName, Utils::versionInfo("VPN service")));
     Log::information(Poco::format("%s Log file: '%s'", m_objectName, m_logFile));

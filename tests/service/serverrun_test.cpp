@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "client.h"
@@ -111,6 +113,22 @@ TEST(ServerRun, SignalDuringAScriptStopsTheServiceOnceReady)
             << signalNumber;
         ::unlink(kLogPath);
     }
+}
+
+TEST(ServerRun, SignalWhileTheConfigurationLoadsStopsTheServiceOnceReady)
+{
+    // Loading a configuration file that is a FIFO waits for a writer.
+    const std::string config = makeTempDir() + "/service.properties";
+    ASSERT_EQ(::mkfifo(config.c_str(), 0644), 0);
+    ServiceProcess service({"--configfile=" + config});
+    ASSERT_TRUE(waitFor([] { return fileExists("/var/log/Sorvane"); }, 5s));
+    std::this_thread::sleep_for(200ms);
+    service.signal(SIGTERM);
+    std::ofstream(config) << "some.key = 1\n";
+    EXPECT_EQ(service.waitExit(), 0);
+    const auto texts = logTexts();
+    EXPECT_GT(findLog(texts, "[ServiceApplication] Stopped"),
+              findLog(texts, "[ServiceApplication] Waitng for a termination..."));
 }
 
 TEST(ServerRun, TakenPortEndsWith70BeforeAnyScriptRuns)
