@@ -1,6 +1,5 @@
 #include "app/serviceapplication.h"
 
-#include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Format.h>
 #include <Poco/Net/HTTPServerParams.h>
@@ -41,6 +40,7 @@ namespace {
 const char* const kListenAddress = "127.0.0.1";
 const int kBacklog = 64;
 const int kExitNoPermission = 77;
+const int kExitSoftware = 70;
 
 // Binds the loopback port with address reuse (so connections of a previous run in
 // TIME-WAIT do not block a restart) but without port reuse (which would let a second
@@ -203,9 +203,11 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
         // The framework made the command path absolute against "/": wrong for a
         // relative one, and the support scripts would be looked up in the wrong place.
         if (relativeToWorkingDirectory(m_commandPath)) {
-            throw Poco::IllegalStateException(
-                "the command path '" + m_commandPath +
-                "' is relative to a working directory that cannot be named");
+            Log::error(Poco::format(
+                "%s Error: the command path '%s' is relative to a working directory that "
+                "cannot be named",
+                m_objectName, m_commandPath));
+            return kExitSoftware;
         }
         Log::warning(Poco::format("%s Working directory at launch cannot be named: changed to '/'",
                                   m_objectName));

@@ -291,8 +291,7 @@ TEST(Startup, DeletedWorkingDirectoryIsLeftForTheRoot)
         } else {
             EXPECT_EQ(service.waitExit(), 70) << service.standardError();
             EXPECT_TRUE(hasLogLine(readFile(kLogPath),
-                                   "E\t[ServiceApplication] Error: Illegal state: the command "
-                                   "path '" + relative +
+                                   "E\t[ServiceApplication] Error: the command path '" + relative +
                                        "' is relative to a working directory that cannot be named"))
                 << readFile(kLogPath);
             EXPECT_EQ(findLog(logTexts(), "Execute command"), -1);
