@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/launchstate.h"
 #include "app/serviceapplication.h"
 #include "app/signals.h"
 #include "channel/activesockets.h"
@@ -149,8 +150,14 @@ void shutdownDrain(const std::string& tag, int exitCode)
 
 int main(int argc, char** argv)
 {
+    VpnService::openClosedStandardDescriptors();
+    // From here a termination signal waits until the service can stop: while the options
+    // are parsed and the configuration is loaded, too.
+    VpnService::blockTerminationSignals();
+    const bool workingDirectoryLost = VpnService::leaveUnnamedWorkingDirectory();
     const std::string tag = "[Main]";
     VpnService::ServiceApplication application;
+    if (workingDirectoryLost) application.setWorkingDirectoryLost();
     int exitCode = 0;
     try {
         exitCode = application.runService(argc, argv);

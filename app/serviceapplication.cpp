@@ -13,12 +13,16 @@
 #include <Poco/Util/OptionSet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <stdexcept>
 
+#include "app/frameworklog.h"
 #include "app/signals.h"
 #include "channel/activesockets.h"
 #include "channel/requesthandlerfactory.h"
@@ -26,6 +30,7 @@
 #include "core/timestamp.h"
 #include "channel/httpacceptor.h"
 #include "core/utils.h"
+#include "process/process_unix.h"
 
 namespace VpnService {
 
@@ -35,6 +40,7 @@ namespace {
 const char* const kListenAddress = "127.0.0.1";
 const int kBacklog = 64;
 const int kExitNoPermission = 77;
+const int kExitSoftware = 70;
 
 // Binds the loopback port with address reuse (so connections of a previous run in
 // TIME-WAIT do not block a restart) but without port reuse (which would let a second
@@ -63,6 +69,38 @@ void setCloseOnExecAbove2()
     ::closedir(dir);
 }
 
+// Runs the command line through the shell and waits for it; returns the raw wait status,
+// or -1 when no shell could be started, as system() does. Not system() itself: that sets
+// SIGINT and SIGQUIT to "ignored" in the whole service while the shell runs, which
+// discards such a signal when it is pending, so the service would never stop for it. The
+// shell starts as every child does: an empty signal mask, default dispositions, no
+// descriptor but 0, 1 and 2.
+int runThroughShell(const std::string& command)
+{
+    ProcessHandle shell(-1);
+    try {
+        shell = Process::launch({"/bin/sh", {"-c", command}});
+    } catch (const std::runtime_error& e) {
+        // launch reaps a shell that exited with 127 before it returned and says so.
+        if (std::string(e.what()) == "create process error: exec failed") return 127 << 8;
+        return -1;
+    }
+    int status = 0;
+    if (Process::takeProcessClosed(&status, shell)) return status;
+    pid_t result = 0;
+    do {
+        result = ::waitpid(shell.id(), &status, 0);
+    } while (result < 0 && errno == EINTR);
+    return result == shell.id() ? status : -1;
+}
+
+// True for a command path that names the executable relative to the working directory.
+bool relativeToWorkingDirectory(const std::string& commandPath)
+{
+    return !commandPath.empty() && commandPath[0] != '/' &&
+           commandPath.find('/') != std::string::npos;
+}
+
 }  // namespace
 
 ServiceApplication::~ServiceApplication() { Poco::Net::uninitializeNetwork(); }
@@ -70,11 +108,16 @@ ServiceApplication::~ServiceApplication() { Poco::Net::uninitializeNetwork(); }
 int ServiceApplication::runService(int argc, char** argv)
 {
     m_commandPath = argv[0];
+    // Until the framework's own logging set-up replaces it, after which initialize()
+    // gives it back: the framework reports a bad command line here.
+    setLogger(frameworkLogger());
     restoreChildSignal();  // before the framework's daemon fork and before any child
     return Poco::Util::ServerApplication::run(argc, argv);
 }
 
 bool ServiceApplication::serviceCommand() const { return m_serviceCommand; }
+
+void ServiceApplication::setWorkingDirectoryLost() { m_workingDirectoryLost = true; }
 
 void ServiceApplication::defineOptions(Poco::Util::OptionSet& options)
 {
@@ -128,6 +171,8 @@ void ServiceApplication::initialize(Poco::Util::Application& self)
         Log::information(Poco::format("%s Loaded configuation: %s", m_objectName, m_configFile));
     }
     Poco::Util::Application::initialize(self);
+    // The framework's run reports the exception that ends it to the application's logger.
+    setLogger(frameworkLogger());
     Poco::Net::initializeNetwork();
 }
 
@@ -144,7 +189,6 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
         return kExitNoPermission;
     }
     setCloseOnExecAbove2();
-    blockTerminationSignals();
 
     Log::information(Poco::format("%s %s", m_objectName, Utils::versionInfo("VPN service")));
     Log::information(Poco::format("%s Log file: '%s'", m_objectName, m_logFile));
@@ -154,6 +198,19 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
         // Whoever may write there may replace the log file under the service.
         Log::warning(
             Poco::format("%s Log directory '%s' %s", m_objectName, logDirectory, untrusted));
+    }
+    if (m_workingDirectoryLost) {
+        // The framework made the command path absolute against "/": wrong for a
+        // relative one, and the support scripts would be looked up in the wrong place.
+        if (relativeToWorkingDirectory(m_commandPath)) {
+            Log::error(Poco::format(
+                "%s Error: the command path '%s' is relative to a working directory that "
+                "cannot be named",
+                m_objectName, m_commandPath));
+            return kExitSoftware;
+        }
+        Log::warning(Poco::format("%s Working directory at launch cannot be named: changed to '/'",
+                                  m_objectName));
     }
     Log::information(Poco::format("%s Working directory '%s'", m_objectName,
                                   config().getString("application.dir")));
@@ -225,7 +282,7 @@ bool ServiceApplication::executeCommand(const std::string& script,
     std::string command = Utils::quotedString(path);
     for (const std::string& arg : args) command += " " + arg;
     Log::information(Poco::format("%s Execute command '%s'", m_objectName, command));
-    const int status = std::system(command.c_str());
+    const int status = runThroughShell(command);
     Log::information(Poco::format("%s Command finished with status %d", m_objectName, status));
     return status == 0;
 }

@@ -17,7 +17,12 @@ public:
     ~ServiceApplication() override;
 
     // Records argv[0] as the command path and runs the framework; returns the exit code.
+    // The reason of a failed run is logged (see frameworkLogger()).
     int runService(int argc, char** argv);
+    // Says that the working directory at launch could not be named and the process
+    // changed to "/" (see leaveUnnamedWorkingDirectory()): the run warns about it, and
+    // ends with 70 when the command path is relative. Call before runService.
+    void setWorkingDirectoryLost();
     // True when help was requested; the entry then skips the shutdown drain.
     bool serviceCommand() const;
     void displayHelp();
@@ -27,7 +32,8 @@ public:
     // Binds the port on the loopback address and releases it; throws when it is taken.
     void checkPortUse(uint16_t port);
     void resetSettings();
-    // Runs "<dir>/<script>" with the arguments through the shell; true on status 0.
+    // Runs "<dir>/<script>" with the arguments through /bin/sh -c and waits for it without
+    // a time limit; true on status 0. Leaves the service's signal dispositions alone.
     bool executeCommand(const std::string& script, const std::vector<std::string>& args);
     // Whole seconds since the Unix epoch, in decimal. Any thread.
     static std::string timestampToString();
@@ -43,6 +49,7 @@ private:
     uint16_t m_port = 6457;
     bool m_helpRequested = false;
     bool m_serviceCommand = false;
+    bool m_workingDirectoryLost = false;
     const std::string m_objectName{"[ServiceApplication]"};
     std::string m_commandPath;
     std::string m_configFile;

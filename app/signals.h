@@ -25,8 +25,8 @@ void blockTerminationSignals();
 int waitForTerminationSignal();
 
 // Takes a termination signal that is pending or arrives within the time-out; returns its
-// number, or 0 when none came. Main thread. While the signals are not blocked (the run
-// ended before it blocked them), one that arrives ends the process by its default action.
+// number, or 0 when none came. Main thread, with the signals blocked (otherwise one that
+// arrives ends the process by its default action).
 int takeTerminationSignal(std::chrono::milliseconds timeout);
 
 }  // namespace VpnService

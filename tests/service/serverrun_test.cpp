@@ -4,9 +4,12 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <thread>
 
 #include "client.h"
 #include "serviceprocess.h"
@@ -30,11 +33,13 @@ struct ScriptDir {
         std::system(("mkdir -p '" + dir + "'").c_str());
         EXPECT_EQ(::symlink(VPN_SERVICE_BINARY, binary.c_str()), 0);
     }
-    // A script that records its arguments in <dir><name>.args and exits with `code`.
-    void addScript(const std::string& name, int code)
+    // A script that records its arguments in <dir><name>.args, runs `first` and exits
+    // with `code`.
+    void addScript(const std::string& name, int code, const std::string& first = "")
     {
         writeFile(dir + name,
-                  "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/" + name + ".args\"\n" +
+                  "#!/bin/sh\n" + first + "\necho \"$@\" > \"$(dirname \"$0\")/" + name +
+                      ".args\"\n" +
                       "ls -l /proc/$$/fd > \"$(dirname \"$0\")/" + name + ".fds\"\nexit " +
                       std::to_string(code) + "\n",
                   0755);
@@ -87,6 +92,43 @@ TEST(ServerRun, EveryTerminationSignalEndsTheRunWithZero)
         EXPECT_EQ(service.waitExit(), 0) << signalNumber;
         ::unlink(kLogPath);
     }
+}
+
+TEST(ServerRun, SignalDuringAScriptStopsTheServiceOnceReady)
+{
+    for (int signalNumber : {SIGINT, SIGQUIT, SIGTERM}) {
+        ScriptDir scripts;
+        scripts.addScript("killswitch", 0, "sleep 2");
+        scripts.addScript("dns", 0);
+        ServiceProcess service({}, scripts.binary);
+        ASSERT_TRUE(waitForLog("Execute command '\"" + scripts.dir + "killswitch\""))
+            << signalNumber;
+        std::this_thread::sleep_for(500ms);
+        service.signal(signalNumber);
+        // The script runs to its end, then the next one, then the service stops.
+        EXPECT_EQ(service.waitExit(6s), 0) << signalNumber << "\n" << service.standardError();
+        const auto texts = logTexts();
+        const int stopped = findLog(texts, "[ServiceApplication] Stopped");
+        EXPECT_GT(stopped, findLog(texts, "Execute command '\"" + scripts.dir + "dns\" reset'"))
+            << signalNumber;
+        ::unlink(kLogPath);
+    }
+}
+
+TEST(ServerRun, SignalWhileTheConfigurationLoadsStopsTheServiceOnceReady)
+{
+    // Loading a configuration file that is a FIFO waits for a writer.
+    const std::string config = makeTempDir() + "/service.properties";
+    ASSERT_EQ(::mkfifo(config.c_str(), 0644), 0);
+    ServiceProcess service({"--configfile=" + config});
+    ASSERT_TRUE(waitFor([] { return fileExists("/var/log/Sorvane"); }, 5s));
+    std::this_thread::sleep_for(200ms);
+    service.signal(SIGTERM);
+    std::ofstream(config) << "some.key = 1\n";
+    EXPECT_EQ(service.waitExit(), 0);
+    const auto texts = logTexts();
+    EXPECT_GT(findLog(texts, "[ServiceApplication] Stopped"),
+              findLog(texts, "[ServiceApplication] Waitng for a termination..."));
 }
 
 TEST(ServerRun, TakenPortEndsWith70BeforeAnyScriptRuns)
