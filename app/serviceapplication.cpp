@@ -13,14 +13,11 @@
 #include <Poco/Util/OptionSet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <stdexcept>
 
 #include "app/frameworklog.h"
 #include "app/signals.h"
@@ -67,31 +64,6 @@ void setCloseOnExecAbove2()
         if (fd > 2 && fd != ::dirfd(dir)) setCloseOnExec(fd);
     }
     ::closedir(dir);
-}
-
-// Runs the command line through the shell and waits for it; returns the raw wait status,
-// or -1 when no shell could be started, as system() does. Not system() itself: that sets
-// SIGINT and SIGQUIT to "ignored" in the whole service while the shell runs, which
-// discards such a signal when it is pending, so the service would never stop for it. The
-// shell starts as every child does: an empty signal mask, default dispositions, no
-// descriptor but 0, 1 and 2.
-int runThroughShell(const std::string& command)
-{
-    ProcessHandle shell(-1);
-    try {
-        shell = Process::launch({"/bin/sh", {"-c", command}});
-    } catch (const std::runtime_error& e) {
-        // launch reaps a shell that exited with 127 before it returned and says so.
-        if (std::string(e.what()) == "create process error: exec failed") return 127 << 8;
-        return -1;
-    }
-    int status = 0;
-    if (Process::takeProcessClosed(&status, shell)) return status;
-    pid_t result = 0;
-    do {
-        result = ::waitpid(shell.id(), &status, 0);
-    } while (result < 0 && errno == EINTR);
-    return result == shell.id() ? status : -1;
 }
 
 // True for a command path that names the executable relative to the working directory.
@@ -282,7 +254,7 @@ bool ServiceApplication::executeCommand(const std::string& script,
     std::string command = Utils::quotedString(path);
     for (const std::string& arg : args) command += " " + arg;
     Log::information(Poco::format("%s Execute command '%s'", m_objectName, command));
-    const int status = runThroughShell(command);
+    const int status = Process::runCommand(command);
     Log::information(Poco::format("%s Command finished with status %d", m_objectName, status));
     return status == 0;
 }

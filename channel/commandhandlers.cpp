@@ -16,6 +16,7 @@
 #include "core/customlog.h"
 #include "core/logtext.h"
 #include "core/timestamp.h"
+#include "process/process_unix.h"
 #include "process/processmonitor.h"
 #include "process/protocol.h"
 
@@ -66,7 +67,7 @@ void WebSocketRequestHandler::killAllOpenVpnProcesses()
 {
     // Blocks this connection only; supervised openvpn children killed here are announced
     // by the watcher like any other ended child.
-    const int status = std::system(kKillAllOpenVpnCommand);
+    const int status = Process::runCommand(kKillAllOpenVpnCommand);
     Log::information(Poco::format("%s Task finished with status %d", m_objectName, status));
 }
 

@@ -109,7 +109,7 @@ std::vector<Process::ClosedProcess>& Process::closedProcesses()
     return *list;
 }
 
-ProcessHandle Process::launch(const ProcessStartInfo& startInfo)
+pid_t Process::spawn(const ProcessStartInfo& startInfo)
 {
     // A C string ends at the first NUL: the child would silently get another path or
     // argument than the one asked for (and than the duplicate test compared).
@@ -135,7 +135,28 @@ ProcessHandle Process::launch(const ProcessStartInfo& startInfo)
                             argv.data(), environ);
     }
     if (error != 0) throwCreateError(error);
+    return pid;
+}
 
+int Process::runCommand(const std::string& command)
+{
+    pid_t pid = 0;
+    try {
+        pid = spawn({"/bin/sh", {"-c", command}});
+    } catch (const std::exception&) {
+        return -1;  // what system() reports when no shell could be started
+    }
+    int status = 0;
+    pid_t result = 0;
+    do {
+        result = waitpid(pid, &status, 0);
+    } while (result < 0 && errno == EINTR);
+    return result == pid ? status : -1;
+}
+
+ProcessHandle Process::launch(const ProcessStartInfo& startInfo)
+{
+    const pid_t pid = spawn(startInfo);
     const ProcessHandle handle(pid);
     int status = 0;
     // Normally the child still runs; a failed peek, too, leaves it to its supervisor,

@@ -43,6 +43,13 @@ public:
     // std::runtime_error "create process error: <system text>" or
     // "create process error: exec failed" (the child exited with 127 at once).
     static ProcessHandle launch(const ProcessStartInfo& startInfo);
+    // Runs the command line through "/bin/sh -c" and waits for it, without a time limit;
+    // returns the raw wait status, or -1 when no shell could be started, as system() does.
+    // Unlike system(), it leaves the service's signal dispositions alone: system() sets
+    // SIGINT and SIGQUIT to "ignored" in the whole process while the shell runs, which
+    // discards such a signal when it is pending. The shell starts as launch() starts a
+    // child. Any thread; blocks the calling one.
+    static int runCommand(const std::string& command);
     // Raw wait status of an ended child, reaping it, without blocking. Throws
     // std::runtime_error "process was running", std::logic_error "unknown error" or
     // std::runtime_error "process not child; error: <system text>".
@@ -64,6 +71,8 @@ public:
     static bool isProcessClosed(const ProcessHandle& handle);
 
 private:
+    // Spawns as launch() describes and returns the pid; throws as launch() does.
+    static pid_t spawn(const ProcessStartInfo& startInfo);
     // One waitpid without blocking, retried on EINTR: the pid once the child has ended
     // (its raw status in *status, the child reaped), 0 while it runs, another pid, or -1
     // with errno set.
