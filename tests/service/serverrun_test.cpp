@@ -115,6 +115,29 @@ TEST(ServerRun, SignalDuringAScriptStopsTheServiceOnceReady)
     }
 }
 
+// The kill-all request runs its shell on a connection thread, also while the support
+// scripts run; system() there set SIGINT and SIGQUIT to "ignored" in the whole service,
+// which discarded one that was pending until the service was ready to stop.
+TEST(ServerRun, SignalPendingDuringAKillAllStopsTheServiceOnceReady)
+{
+    for (int signalNumber : {SIGINT, SIGQUIT}) {
+        ScriptDir scripts;
+        scripts.addScript("killswitch", 0, "sleep 2");
+        scripts.addScript("dns", 0);
+        ServiceProcess service({}, scripts.binary);
+        ASSERT_TRUE(waitForLog("Execute command '\"" + scripts.dir + "killswitch\""))
+            << signalNumber;
+        {
+            Client client;
+            service.signal(signalNumber);
+            client.send("init: ");
+            ASSERT_TRUE(waitForLog("Task finished with status")) << signalNumber;
+        }  // leaves, so that the stop need not wait out the close
+        EXPECT_EQ(service.waitExit(8s), 0) << signalNumber << "\n" << service.standardError();
+        ::unlink(kLogPath);
+    }
+}
+
 TEST(ServerRun, SignalWhileTheConfigurationLoadsStopsTheServiceOnceReady)
 {
     // Loading a configuration file that is a FIFO waits for a writer.
