@@ -87,6 +87,7 @@ void Log::initLog(const std::string& fileName)
     Poco::AutoPtr<Poco::Formatter> formatter(new LineFormatter);
 
     m_logFileName = fileName;
+    StandardError::instance();
 
     // File first, then the console; the file channel never throws, so the console gets
     // every line.

@@ -28,6 +28,8 @@ StandardError& StandardError::instance()
     static StandardError* const queue = [] {
         auto* made = new StandardError(STDERR_FILENO, kCapacity);
         std::atexit([] { instance().flush(kExitFlush); });
+        std::lock_guard<std::mutex> lock(made->m_mutex);
+        made->startWriter();  // failing, the first line tries again
         return made;
     }();
     return *queue;

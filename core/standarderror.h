@@ -24,10 +24,11 @@
 // lock and LogFileChannel's, and nothing is taken beneath it.
 class StandardError {
 public:
-    // The queue over descriptor 2, made by the first call. It is never destroyed: at exit
-    // its writer may still be blocked in a write to a stalled stream, and the process ends
-    // under it. A normal exit (return from main, exit()) flushes it for at most kExitFlush.
-    // No line may be written before a fork whose child logs: the writer is not copied.
+    // The queue over descriptor 2, made with its writer by the first call (Log's set-up,
+    // so the thread is there before the threads that log). Never destroyed: at exit its
+    // writer may still be blocked in a write to a stalled stream, and the process ends under
+    // it. A normal exit (return from main, exit()) flushes it for at most kExitFlush. A fork
+    // does not copy the writer: a child that logs must not be forked after the set-up.
     static StandardError& instance();
 
     // How long an exit waits for the queued lines to be written.

@@ -1,0 +1,135 @@
+// Standard error's queue over real pipes: a stream that does not drain holds up no writer,
+// loses lines only with a count, and takes every later line once it drains.
+#include "core/standarderror.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kLineStart = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d\t)";
+
+struct Pipe {
+    Pipe() { EXPECT_EQ(::pipe(ends), 0); }
+    ~Pipe()
+    {
+        for (int fd : ends)
+            if (fd >= 0) ::close(fd);
+    }
+    // Fills the pipe until no byte more fits, leaving the descriptor blocking.
+    void fill()
+    {
+        ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        const std::string block(4096, 's');
+        while (::write(ends[1], block.data(), block.size()) > 0) {
+        }
+        while (::write(ends[1], "s", 1) > 0) {
+        }
+        ::fcntl(ends[1], F_SETFL, 0);
+    }
+    // What the pipe holds now, without waiting for more.
+    std::string drain()
+    {
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    }
+    int ends[2] = {-1, -1};
+};
+
+std::string line(int i) { return "line " + std::to_string(i) + " " + std::string(90, 'x') + "\n"; }
+
+TEST(StandardError, StalledStreamDropsWithACountAndTakesLaterLinesOnceItDrains)
+{
+    Pipe pipe;
+    pipe.fill();
+    StandardError queue(pipe.ends[1], 1000);  // room for ten lines
+    const auto start = Clock::now();
+    for (int i = 0; i < 100; ++i) queue.write(line(i));
+    EXPECT_LT(Clock::now() - start, 1s) << "a writer waited for the stream";
+    EXPECT_FALSE(queue.flush(200ms));
+
+    // The reader comes back: the kept lines, then how many were lost, then what follows.
+    std::string text;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(100ms);
+        const auto deadline = Clock::now() + 10s;
+        while (text.find("after\n") == std::string::npos && Clock::now() < deadline) {
+            text += pipe.drain();
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    EXPECT_TRUE(queue.flush(5s));
+    queue.write("after\n");
+    reader.join();
+    const std::size_t first = text.find("line ");
+    ASSERT_EQ(text.substr(0, first), std::string(first, 's'));  // what filled the pipe
+    text.erase(0, first);
+    // Ten lines fit in the queue, and one more when the writer took it before the rest came.
+    std::string kept;
+    int k = 0;
+    for (; text.compare(kept.size(), line(k).size(), line(k)) == 0; ++k) kept += line(k);
+    EXPECT_TRUE(k == 10 || k == 11) << text;
+    EXPECT_TRUE(std::regex_match(
+        text.substr(kept.size()),
+        std::regex(kLineStart + "W\t\\[Log\\] Standard error did not drain: " +
+                   std::to_string(100 - k) + " lines were dropped from it\nafter\n")))
+        << text;
+}
+
+TEST(StandardError, ReaderThatHasGoneLosesTheLineNotTheProcess)
+{
+    // A write to a pipe without a reader raises SIGPIPE in the writing thread.
+    Pipe pipe;
+    ::close(pipe.ends[0]);
+    pipe.ends[0] = -1;
+    StandardError queue(pipe.ends[1], 1000);
+    queue.write("nobody reads this\n");
+    EXPECT_TRUE(queue.flush(5s));
+    queue.write("nor this\n");
+    EXPECT_TRUE(queue.flush(5s));
+}
+
+TEST(StandardError, ExitWritesWhatIsQueuedButWaitsForAStalledStreamBriefly)
+{
+    struct Case {
+        const char* name;
+        bool stalled;
+    };
+    for (const Case& c : {Case{"drained", false}, Case{"stalled", true}}) {
+        Pipe pipe;
+        if (c.stalled) pipe.fill();
+        const auto start = Clock::now();
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(pipe.ends[1], STDERR_FILENO);
+            StandardError::instance().write("last words\n");
+            std::exit(0);  // runs the exit handlers, as a return from main does
+        }
+        ::close(pipe.ends[1]);
+        pipe.ends[1] = -1;
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child) << c.name;
+        EXPECT_EQ(status, 0) << c.name;
+        EXPECT_LT(Clock::now() - start, StandardError::kExitFlush + 1s) << c.name;
+        const std::string text = pipe.drain();
+        EXPECT_EQ(text.find("last words\n") != std::string::npos, !c.stalled) << c.name;
+    }
+}
+
+}  // namespace
