@@ -209,6 +209,7 @@ TEST(StuckCommand, ConnectionThreadThatNeverEndsDoesNotHoldTheExit)
     const auto texts = logTexts();
     EXPECT_GE(findLog(texts, "[Main] Connection threads still running: exiting without them"), 0);
     EXPECT_EQ(texts.back(), "[Main] Finished");
+    EXPECT_EQ(service.standardError(), readFile(kLogPath));  // the exit's lines there too
 }
 
 // Started through a shell that ignores SIGCHLD, which exec hands down to the service (bash
