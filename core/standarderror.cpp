@@ -49,6 +49,7 @@ StandardError::~StandardError()
 
 void StandardError::write(std::string line)
 {
+    bool wake = false;
     try {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_writer.joinable() && !startWriter()) {
@@ -56,22 +57,23 @@ void StandardError::write(std::string line)
             ++m_dropped;
             return;
         }
+        // The writer waits only when it has nothing to do; a wake-up costs a system call.
+        wake = m_lines.empty() && !m_writing;
         if (m_bytes + line.size() > m_capacity) {
             ++m_dropped;
-            return;
+        } else {
+            if (m_dropped > 0) {
+                std::string count = countLine();
+                m_bytes += count.size();
+                m_lines.push_back(std::move(count));
+            }
+            m_bytes += line.size();
+            m_lines.push_back(std::move(line));
         }
-        if (m_dropped > 0) {
-            std::string count = countLine();
-            m_bytes += count.size();
-            m_lines.push_back(std::move(count));
-        }
-        m_bytes += line.size();
-        m_lines.push_back(std::move(line));
     } catch (const std::exception&) {
         // Out of memory: standard error loses the line, the caller goes on.
-        return;
     }
-    m_work.notify_one();
+    if (wake) m_work.notify_one();
 }
 
 bool StandardError::flush(std::chrono::milliseconds timeout)
