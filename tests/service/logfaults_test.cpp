@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <regex>
 #include <sstream>
 
@@ -53,6 +54,23 @@ void fill(const std::string& file)
     while (::write(fd, &byte, 1) > 0) {
     }
     ::close(fd);
+}
+
+// SIGTERM, each client answering its close frame: the service exits with 0 within the stop's
+// bound and has run the at-exit record that touches /tmp/at-exit-ran.
+void stopAnsweringCloseFrames(ServiceProcess& service, std::initializer_list<Client*> clients)
+{
+    const auto signalled = std::chrono::steady_clock::now();
+    service.signal(SIGTERM);
+    for (Client* client : clients) {
+        const auto frame = client->receive();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->flags, 0x88);
+        client->sendClose();
+    }
+    EXPECT_EQ(service.waitExit(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 8s);
+    EXPECT_TRUE(waitFor([] { return fileExists("/tmp/at-exit-ran"); }, 3s));
 }
 
 TEST(LogFaults, FullLogFileSystemStopsNoRequestReplyBroadcastOrShutdown)
@@ -104,15 +122,7 @@ TEST(LogFaults, FullLogFileSystemStopsNoRequestReplyBroadcastOrShutdown)
         3s));
     EXPECT_LT(std::chrono::steady_clock::now() - freed, 3s);
 
-    service.signal(SIGTERM);
-    for (Client* client : {&a, &b}) {
-        const auto frame = client->receive();
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->flags, 0x88);
-        client->sendClose();
-    }
-    EXPECT_EQ(service.waitExit(), 0);
-    EXPECT_TRUE(waitFor([] { return fileExists("/tmp/at-exit-ran"); }, 3s));
+    stopAnsweringCloseFrames(service, {&a, &b});
     const std::string err = service.standardError();
     EXPECT_EQ(count(err, "Log file '" + std::string(kLogPath) +
                              "' cannot be written: " + std::strerror(ENOSPC)),
@@ -162,17 +172,7 @@ TEST(LogFaults, StandardErrorNobodyReadsHoldsUpNoRequestBroadcastOrStop)
         EXPECT_TRUE(isError(late.receiveText(), "process does not exist"));
     }
 
-    const auto signalled = std::chrono::steady_clock::now();
-    service.signal(SIGTERM);
-    for (Client* client : {&a, &b}) {
-        const auto frame = client->receive();
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->flags, 0x88);
-        client->sendClose();
-    }
-    EXPECT_EQ(service.waitExit(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 8s);
-    EXPECT_TRUE(waitFor([] { return fileExists("/tmp/at-exit-ran"); }, 3s));
+    stopAnsweringCloseFrames(service, {&a, &b});
     ::close(pipeEnds[0]);
 
     // The file has every line, the last one included.
