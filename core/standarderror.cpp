@@ -16,7 +16,7 @@
 namespace {
 
 // Room for a few thousand lines: what a terminal held by Ctrl-S for a while would show.
-const std::size_t kCapacity = 256 * 1024;
+const std::size_t kCapacity = std::size_t{256} * 1024;
 
 }  // namespace
 
