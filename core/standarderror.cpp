@@ -27,7 +27,7 @@ StandardError& StandardError::instance()
     // Leaked on purpose (see the header); the exit handler is registered once, with it.
     static StandardError* const queue = [] {
         auto* made = new StandardError(STDERR_FILENO, kCapacity);
-        std::atexit([] { instance().flush(kExitFlush); });
+        std::atexit([] { instance().close(kExitFlush); });
         std::lock_guard<std::mutex> lock(made->m_mutex);
         made->startWriter();  // failing, the first line tries again
         return made;
@@ -41,6 +41,7 @@ StandardError::~StandardError()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
         m_stop = true;
     }
     m_work.notify_one();
@@ -52,7 +53,8 @@ void StandardError::write(std::string line)
     bool wake = false;
     try {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_writer.joinable() && !startWriter()) {
+        if (m_closed) return;
+        if (!m_started && !startWriter()) {
             // No thread now (a limit reached): the line is counted, the next one tries again.
             ++m_dropped;
             return;
@@ -86,10 +88,29 @@ bool StandardError::flush(std::chrono::milliseconds timeout)
     }
 }
 
+bool StandardError::close(std::chrono::milliseconds timeout)
+{
+    try {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const bool drained = m_drained.wait_for(lock, timeout, [this] { return idle(); });
+        m_closed = true;
+        if (!drained || !m_started) return drained;
+        // Once m_closed is set nothing else touches m_writer: it is joined without the lock.
+        m_stop = true;
+        m_started = false;
+        lock.unlock();
+        m_work.notify_one();
+        m_writer.join();
+        return true;
+    } catch (const std::exception&) {
+        return false;  // a lock or a join that failed: the exit goes on without them
+    }
+}
+
 bool StandardError::idle() const
 {
     // Without a writer a count cannot be written: it waits for the next line.
-    return m_lines.empty() && !m_writing && (m_dropped == 0 || !m_writer.joinable());
+    return m_lines.empty() && !m_writing && (m_dropped == 0 || !m_started);
 }
 
 std::string StandardError::countLine()
@@ -111,14 +132,14 @@ bool StandardError::startWriter()
     sigset_t previous;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    bool started = true;
     try {
         m_writer = std::thread(&StandardError::run, this);
+        m_started = true;
     } catch (const std::system_error&) {
-        started = false;
+        m_started = false;
     }
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return started;
+    return m_started;
 }
 
 void StandardError::run()

@@ -27,8 +27,8 @@ public:
     // The queue over descriptor 2, made with its writer by the first call (Log's set-up,
     // so the thread is there before the threads that log). Never destroyed: at exit its
     // writer may still be blocked in a write to a stalled stream, and the process ends under
-    // it. A normal exit (return from main, exit()) flushes it for at most kExitFlush. A fork
-    // does not copy the writer: a child that logs must not be forked after the set-up.
+    // it. A normal exit (return from main, exit()) closes it with kExitFlush. A fork does
+    // not copy the writer: a child that logs must not be forked after the set-up.
     static StandardError& instance();
 
     // How long an exit waits for the queued lines to be written.
@@ -37,18 +37,25 @@ public:
     // A queue over `fd` holding at most `capacity` bytes of lines. The writer thread starts
     // with the first line.
     StandardError(int fd, std::size_t capacity);
-    // Stops the writer once the write it is in has returned, dropping what is queued.
+    // Stops the writer once the write it is in has returned, dropping what is queued. No
+    // other member may be running.
     ~StandardError();
     StandardError(const StandardError&) = delete;
     StandardError& operator=(const StandardError&) = delete;
 
     // Queues one line, which ends with its newline. Never blocks on the stream and never
-    // throws: a line that does not fit, or finds no writer thread, is dropped and counted.
+    // throws: a line that does not fit, or finds no writer thread, is dropped and counted;
+    // one that comes after close() is dropped.
     void write(std::string line);
 
     // Waits until every queued line and count has been written or `timeout` has passed; true
     // when nothing is left to write. Never throws.
     bool flush(std::chrono::milliseconds timeout);
+
+    // Flushes for at most `timeout`, then takes no more lines. When everything was written
+    // the writer is ended and joined (true); otherwise it is left in its write, with what is
+    // still queued (false). For the end of the process. Never throws.
+    bool close(std::chrono::milliseconds timeout);
 
 private:
     bool startWriter();  // call with m_mutex held; false when no thread could be made
@@ -66,6 +73,9 @@ private:
     std::size_t m_bytes = 0;            // guarded by m_mutex: of the lines in m_lines
     std::size_t m_dropped = 0;          // guarded by m_mutex: since the last count line
     bool m_writing = false;             // guarded by m_mutex: the writer is in a write
-    bool m_stop = false;                // guarded by m_mutex
-    std::thread m_writer;               // started under m_mutex, joined by the destructor
+    bool m_started = false;             // guarded by m_mutex: m_writer runs
+    bool m_closed = false;              // guarded by m_mutex: no more lines are taken
+    bool m_stop = false;                // guarded by m_mutex: the writer is to end
+    // Started under m_mutex; joined by close() or the destructor once m_closed is set.
+    std::thread m_writer;
 };
