@@ -124,10 +124,11 @@ std::string StandardError::countLine()
 
 bool StandardError::startWriter()
 {
-    // The writer is made with every signal blocked, whenever the first line comes: a
-    // termination signal must reach the thread that waits for it, not end the process
-    // here, and a reader of standard error that has gone makes a write fail with EPIPE
-    // instead of killing the process with SIGPIPE.
+    // The writer is made with every signal blocked, whatever the mask of the thread that
+    // makes it (the service blocks its termination signals after the log's set-up): such a
+    // signal must reach the thread that waits for it, not end the process here, and a
+    // reader of standard error that has gone makes a write fail with EPIPE instead of
+    // killing the process with SIGPIPE.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
