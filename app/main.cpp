@@ -85,6 +85,7 @@ bool noWatcher() { return VpnService::ProcessMonitor::runningWatchers() == 0; }
 {
     Log::error(Poco::format("%s %s", tag, text));
     Log::information(Poco::format("%s Finished", tag));
+    Log::flushStandardError();  // _Exit runs no exit handler, the log's among them
     std::_Exit(exitCode);
 }
 

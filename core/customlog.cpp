@@ -6,16 +6,16 @@
 #include <Poco/Logger.h>
 #include <Poco/Message.h>
 #include <Poco/SplitterChannel.h>
-#include <errno.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <utility>
 
 #include "core/logfilechannel.h"
+#include "core/standarderror.h"
 
 namespace {
 
@@ -27,31 +27,15 @@ class LineFormatter : public Poco::Formatter {
 public:
     void format(const Poco::Message& message, std::string& text) override
     {
-        const Poco::Timestamp& time = message.getTime();
-        const std::time_t seconds = time.epochTime();
-        const long tenths = static_cast<long>(time.epochMicroseconds() % 1000000) / 100000;
         refreshZone();
-        std::tm local{};
-        if (localtime_r(&seconds, &local) == nullptr) gmtime_r(&seconds, &local);
-        char head[64];
-        const int length = std::snprintf(
-            head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%ld\t%c\t", local.tm_year + 1900,
-            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, tenths,
-            priorityLetter(message.getPriority()));
-        text.reserve(static_cast<std::size_t>(length) + message.getText().size());
-        text.append(head, static_cast<std::size_t>(length));
+        const std::string head = Log::lineHead(message.getTime(), message.getPriority());
+        text.reserve(head.size() + message.getText().size());
+        text.append(head);
         text.append(message.getText());
     }
 
 private:
     using Clock = std::chrono::steady_clock;
-
-    static char priorityLetter(Poco::Message::Priority priority)
-    {
-        static const char kLetters[] = "?FCEWNIDT";
-        const int index = static_cast<int>(priority);
-        return index >= 1 && index <= 8 ? kLetters[index] : '?';
-    }
 
     void refreshZone()
     {
@@ -66,13 +50,13 @@ private:
     }
 
     std::mutex m_mutex;
-    bool m_looked = false;        // guarded by m_mutex
+    bool m_looked = false;         // guarded by m_mutex
     Clock::time_point m_lastLook;  // guarded by m_mutex
 };
 
-// Standard error with each line (text and newline) in one write, so that lines of other
-// writers to the same descriptor cannot come between a text and its newline, and a line
-// costs one system call.
+// Standard error through its queue (see StandardError), with each line (text and newline)
+// in one write, so that lines of other writers to the same descriptor cannot come between a
+// text and its newline, and a line costs one system call.
 class StandardErrorChannel : public Poco::Channel {
 public:
     void log(const Poco::Message& message) override
@@ -81,15 +65,7 @@ public:
         line.reserve(message.getText().size() + 1);
         line += message.getText();
         line += '\n';
-        const char* data = line.data();
-        std::size_t left = line.size();
-        while (left > 0) {
-            const ssize_t n = ::write(STDERR_FILENO, data, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;  // standard error is gone; the file has the line
-            data += n;
-            left -= static_cast<std::size_t>(n);
-        }
+        StandardError::instance().write(std::move(line));
     }
 
 protected:
@@ -111,6 +87,7 @@ void Log::initLog(const std::string& fileName)
     Poco::AutoPtr<Poco::Formatter> formatter(new LineFormatter);
 
     m_logFileName = fileName;
+    StandardError::instance();
 
     // File first, then the console; the file channel never throws, so the console gets
     // every line.
@@ -181,3 +158,23 @@ bool Log::opened()
 }
 
 std::string Log::fileName() { return m_logFileName; }
+
+std::string Log::lineHead(const Poco::Timestamp& time, int priority)
+{
+    static const char kLetters[] = "?FCEWNIDT";
+    const std::time_t seconds = time.epochTime();
+    const long tenths = static_cast<long>(time.epochMicroseconds() % 1000000) / 100000;
+    std::tm local{};
+    if (localtime_r(&seconds, &local) == nullptr) gmtime_r(&seconds, &local);
+    char head[64];
+    const int length = std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%ld\t%c\t",
+                                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                     local.tm_hour, local.tm_min, local.tm_sec, tenths,
+                                     priority >= 1 && priority <= 8 ? kLetters[priority] : '?');
+    return std::string(head, static_cast<std::size_t>(length));
+}
+
+bool Log::flushStandardError()
+{
+    return StandardError::instance().flush(StandardError::kExitFlush);
+}

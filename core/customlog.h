@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Poco/Mutex.h>
+#include <Poco/Timestamp.h>
 
 #include <string>
 
@@ -14,12 +15,15 @@ class LogFileChannel;
 // The service's one log: every line goes to the log file first, then to standard error,
 // formatted as "date time.tenths<TAB>priority letter<TAB>text" in local time. A line that
 // cannot reach the file still reaches standard error, and no writer ever throws: a full
-// disk or a lost file must not stop what is being logged (see LogFileChannel).
+// disk or a lost file must not stop what is being logged (see LogFileChannel). Standard
+// error is written by a thread of its own (see StandardError): one that does not drain
+// loses lines, counted, and holds up no writer.
 //
 // Thread safety: every writer and opened() serialise on one process-wide recursive lock,
 // which is the innermost lock of the whole service, so callers may log while holding
-// locks of their own. initLog() and fileName() take no lock: they run on the main
-// thread before any other thread exists.
+// locks of their own; beneath it only the log's own channels lock (LogFileChannel, then
+// StandardError), and they call nothing that locks. initLog() and fileName() take no
+// lock: they run on the main thread before any other thread exists.
 class Log {
 public:
     Log() = delete;
@@ -43,6 +47,15 @@ public:
 
     // The file name the set-up received.
     static std::string fileName();
+
+    // "date time.tenths<TAB>priority letter<TAB>" of a line at `time` and `priority`, in
+    // local time. Touches none of Log's members, so it may be called at any time.
+    static std::string lineHead(const Poco::Timestamp& time, int priority);
+
+    // Waits, at most StandardError::kExitFlush, until the lines queued for standard error
+    // have been written; false when some were not. For an exit that runs no exit handlers
+    // (std::_Exit); a normal exit does the same by itself.
+    static bool flushStandardError();
 
 private:
     static void write(int priority, const std::string& text);

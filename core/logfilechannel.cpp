@@ -9,6 +9,7 @@
 
 #include <exception>
 
+#include "core/standarderror.h"
 #include "core/utils.h"
 
 namespace {
@@ -21,21 +22,6 @@ std::string systemText(int error)
 {
     char buffer[128];
     return strerror_r(error, buffer, sizeof buffer);  // the GNU variant returns the text
-}
-
-// To standard error directly: the console channel is the log's other output, and this
-// must reach it even when a stream's state is bad.
-void report(const std::string& text)
-{
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere left to report to
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
 }
 
 }  // namespace
@@ -186,8 +172,9 @@ void LogFileChannel::closeFile()
 void LogFileChannel::fail(const std::string& reason, bool reportIt)
 {
     if (reportIt && !m_failing) {
-        report("Log file '" + m_path + "' cannot be written: " + reason +
-               "; its lines go to standard error only, the file is tried again each second\n");
+        StandardError::instance().write(
+            "Log file '" + m_path + "' cannot be written: " + reason +
+            "; its lines go to standard error only, the file is tried again each second\n");
     }
     m_failing = true;
     m_lastAttempt = Clock::now();

@@ -18,7 +18,8 @@
 // deleted or moved away is noticed at the next line and a new one is created.
 //
 // Thread safety: every member function may be called from any thread; m_mutex serialises
-// them. Lock order: callers may hold their own locks (Log's); this one is taken last.
+// them. Lock order: callers may hold their own locks (Log's); this one is taken after
+// them, and only StandardError's lock beneath it (the failure report).
 class LogFileChannel : public Poco::Channel {
 public:
     explicit LogFileChannel(const std::string& path);

@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "core/standarderror.h"
 
 // Helpers of the log tests, which look at the bytes the log leaves in files and on
 // standard error.
@@ -18,6 +21,9 @@ inline std::string readFile(const std::string& path)
     content << in.rdbuf();
     return content.str();
 }
+
+// Lines reach standard error through its writer thread: waits until they have.
+inline void flushStandardError() { StandardError::instance().flush(std::chrono::seconds(5)); }
 
 // Captures what the process writes to standard error while it lives.
 class StderrCapture {
@@ -33,11 +39,16 @@ public:
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
 
-    std::string text() const { return readFile(m_path); }
+    std::string text() const
+    {
+        if (m_saved >= 0) flushStandardError();
+        return readFile(m_path);
+    }
     // Gives standard error back; text() still reads what was captured.
     void restore()
     {
         if (m_saved < 0) return;
+        flushStandardError();
         ::dup2(m_saved, 2);
         ::close(m_saved);
         m_saved = -1;

@@ -87,6 +87,7 @@ TEST(Log, EachLineReachesStandardErrorInOneWrite)
     Log::information("[T] first");
     Log::warning("two\nlines");
     Log::error(std::string(3000, 'x'));
+    logtest::flushStandardError();
     ::dup2(saved, 2);
     ::close(saved);
     ::close(pair[0]);

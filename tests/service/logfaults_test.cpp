@@ -1,5 +1,6 @@
 // The log under faults and hostile text, against the real binary: a full log file system,
-// a log file deleted or moved, requests that would forge lines or fill the disk.
+// a log file deleted or moved, a standard error nobody reads, requests that would forge
+// lines or fill the disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <regex>
 #include <sstream>
 
@@ -52,6 +54,23 @@ void fill(const std::string& file)
     while (::write(fd, &byte, 1) > 0) {
     }
     ::close(fd);
+}
+
+// SIGTERM, each client answering its close frame: the service exits with 0 within the stop's
+// bound and has run the at-exit record that touches /tmp/at-exit-ran.
+void stopAnsweringCloseFrames(ServiceProcess& service, std::initializer_list<Client*> clients)
+{
+    const auto signalled = std::chrono::steady_clock::now();
+    service.signal(SIGTERM);
+    for (Client* client : clients) {
+        const auto frame = client->receive();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->flags, 0x88);
+        client->sendClose();
+    }
+    EXPECT_EQ(service.waitExit(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 8s);
+    EXPECT_TRUE(waitFor([] { return fileExists("/tmp/at-exit-ran"); }, 3s));
 }
 
 TEST(LogFaults, FullLogFileSystemStopsNoRequestReplyBroadcastOrShutdown)
@@ -103,15 +122,7 @@ TEST(LogFaults, FullLogFileSystemStopsNoRequestReplyBroadcastOrShutdown)
         3s));
     EXPECT_LT(std::chrono::steady_clock::now() - freed, 3s);
 
-    service.signal(SIGTERM);
-    for (Client* client : {&a, &b}) {
-        const auto frame = client->receive();
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->flags, 0x88);
-        client->sendClose();
-    }
-    EXPECT_EQ(service.waitExit(), 0);
-    EXPECT_TRUE(waitFor([] { return fileExists("/tmp/at-exit-ran"); }, 3s));
+    stopAnsweringCloseFrames(service, {&a, &b});
     const std::string err = service.standardError();
     EXPECT_EQ(count(err, "Log file '" + std::string(kLogPath) +
                              "' cannot be written: " + std::strerror(ENOSPC)),
@@ -119,6 +130,59 @@ TEST(LogFaults, FullLogFileSystemStopsNoRequestReplyBroadcastOrShutdown)
         << err;
     // Standard error got every line, also those the file missed.
     EXPECT_NE(err.find("[ProcessMonitor] Finished (" + finished + ")"), std::string::npos);
+}
+
+TEST(LogFaults, StandardErrorNobodyReadsHoldsUpNoRequestBroadcastOrStop)
+{
+    // A pipe that is full before the service starts and is never read: its first write to
+    // standard error would block for good.
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ASSERT_EQ(::dup2(pipeEnds[1], 9), 9);  // the shell below redirects one digit only
+    ::close(pipeEnds[1]);
+    ::fcntl(9, F_SETFL, O_NONBLOCK);
+    const std::string block(4096, 's');
+    while (::write(9, block.data(), block.size()) > 0) {
+    }
+    while (::write(9, block.data(), 1) > 0) {
+    }
+    ::fcntl(9, F_SETFL, 0);  // the open file description is shared with the service
+    ServiceProcess service({"-c", "exec \"$0\" 2>&9 9>&-", VPN_SERVICE_BINARY}, "/bin/sh");
+    ::close(9);
+    ASSERT_TRUE(service.waitServing(60s)) << "stalled in start-up";
+
+    Client a;
+    Client b;
+    a.send("atexit: /usr/bin/touch /tmp/at-exit-ran");
+    const std::string padding(1000, 'x');
+    const int requests = 1000;
+    for (int i = 0; i < requests; ++i) {
+        a.send("hello-" + std::to_string(i) + " " + padding);
+        ASSERT_TRUE(isError(a.receiveText(), "parse command error")) << "request " << i;
+    }
+    a.send("start: /bin/sh -c \"exit 3\"");
+    const int pid = startedPid(a.receiveText());
+    ASSERT_GT(pid, 0);
+    const std::string finished = "finished:" + std::to_string(pid) + ",3,sh";
+    EXPECT_EQ(a.receiveText(), finished);
+    EXPECT_EQ(b.receiveText(), finished);
+    {
+        Client late;
+        late.send("stop: 99999");
+        EXPECT_TRUE(isError(late.receiveText(), "process does not exist"));
+    }
+
+    stopAnsweringCloseFrames(service, {&a, &b});
+    ::close(pipeEnds[0]);
+
+    // The file has every line, the last one included.
+    const std::string log = readFile(kLogPath);
+    EXPECT_EQ(count(log, "Request: [hello-"), requests);
+    EXPECT_EQ(count(log, "First arg is not a command, arg=hello-"), requests);
+    EXPECT_EQ(count(log, "[ProcessMonitor] Finished (" + finished + ")"), 1);
+    const auto texts = logTexts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), "[Main] Finished");
 }
 
 TEST(LogFaults, LogFileDeletedOrMovedIsCreatedAgainWithTheNextLine)

@@ -256,6 +256,7 @@ TEST(StuckCommand, ConnectionThreadThatNeverEndsDoesNotHoldTheExit)
     const auto texts = logTexts();
     EXPECT_GE(findLog(texts, "[Main] Connection threads still running: exiting without them"), 0);
     EXPECT_EQ(texts.back(), "[Main] Finished");
+    EXPECT_EQ(service.standardError(), readFile(kLogPath));  // the exit's lines there too
 }
 
 // Seconds of the day in the time stamp of the first line of `lines` that contains
