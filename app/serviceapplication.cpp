@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -24,6 +23,7 @@
 #include "channel/activesockets.h"
 #include "channel/requesthandlerfactory.h"
 #include "core/customlog.h"
+#include "core/standarderror.h"
 #include "core/timestamp.h"
 #include "channel/httpacceptor.h"
 #include "core/utils.h"
@@ -157,7 +157,9 @@ int ServiceApplication::main(const std::vector<std::string>& /*args*/)
         return EXIT_OK;
     }
     if (!Log::opened()) {
-        std::fprintf(stderr, "Fatal error, cannot open file: '%s'\n", Log::fileName().c_str());
+        // Through the log's queue, so that a stalled standard error cannot hold up the exit.
+        StandardError::instance().write(
+            Poco::format("Fatal error, cannot open file: '%s'\n", Log::fileName()));
         return kExitNoPermission;
     }
     setCloseOnExecAbove2();
