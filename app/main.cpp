@@ -18,6 +18,7 @@
 #include "channel/activesockets.h"
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
+#include "core/standarderror.h"
 #include "process/processmonitor.h"
 
 namespace {
@@ -34,10 +35,12 @@ constexpr auto kCloseWait = 5s;
 // After the connections have been ended at the TCP level: for each handler to go, then for
 // the worker threads to become idle; then for the watcher to end a pass that holds the
 // monitor's last share (a watcher between passes is woken and joined at once).
-constexpr auto kHandlerWait = 1500ms;
+constexpr auto kHandlerWait = 1250ms;
 constexpr auto kWorkerWait = 300ms;
 constexpr auto kWatcherWait = 200ms;
-static_assert(kCloseWait + kHandlerWait + kWorkerWait + kWatcherWait <= kStopBound);
+// The exit's last wait, for standard error to take the lines still queued for it.
+static_assert(kCloseWait + kHandlerWait + kWorkerWait + kWatcherWait + StandardError::kExitFlush <=
+              kStopBound);
 // The same after a second termination signal: whoever sent it wants the process gone.
 const auto kHandlerWaitSignalled = 800ms;
 const auto kWorkerWaitSignalled = 200ms;
