@@ -47,6 +47,12 @@ void HeadWatch::add(const Poco::Net::StreamSocket& socket, const Poco::Net::Sock
     m_pending.push_back({socket, peer, Clock::now() + m_limit});
 }
 
+void HeadWatch::letGo(Poco::Net::StreamSocket& share)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    share = Poco::Net::StreamSocket();  // no descriptor until it connects, which it never does
+}
+
 bool HeadWatch::begin(const Poco::Net::StreamSocket& socket)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -31,6 +31,12 @@ public:
 
     // Starts the connection's time. Acceptor thread, at the accept.
     void add(const Poco::Net::StreamSocket& socket, const Poco::Net::SocketAddress& peer);
+    // Lets go of the acceptor's own share of a socket once the dispatcher has it, under
+    // m_mutex: a worker may have served the whole connection meanwhile, and this orders
+    // its last touch of the socket, before its finish(), ahead of the share's end, which
+    // may close it. (The framework's reference count orders them too, but in library code
+    // that the thread sanitizer does not see.) Acceptor thread; `share` is left empty.
+    void letGo(Poco::Net::StreamSocket& share);
     // A worker takes the connection up and begins to read its head: false when its time
     // or the stop has closed it already. Connection thread, once, before the reading.
     bool begin(const Poco::Net::StreamSocket& socket);

@@ -267,6 +267,7 @@ void HttpAcceptor::run()
             m_dispatcher->enqueue(socket);
             // The queue was full: the dispatcher lets the connection go, and so must the watch.
             if (m_dispatcher->refusedConnections() != refused) m_watch->finish(socket);
+            m_watch->letGo(socket);
         } catch (const Poco::Exception& e) {
             // As HTTPServer: a failed accept (the peer gave up, or out of descriptors)
             // is reported to the framework's error handler and the next one is tried,

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <random>
@@ -72,6 +72,15 @@ int refusalsLogged(const std::string& line)
 
 class Hostile : public ::testing::Test {
 protected:
+    // A failure shows the end of what the service said: a sanitizer's report ends it.
+    void TearDown() override
+    {
+        if (!HasFailure()) return;
+        const std::string said = service.standardError();
+        std::cerr << "The service's last words:\n"
+                  << said.substr(said.size() > 8000 ? said.size() - 8000 : 0);
+    }
+
     void SetUp() override
     {
         // A send to a connection the service has ended must fail, not kill the test.
@@ -323,15 +332,17 @@ TEST_F(Hostile, HeadsBehindBlankLinesAreClosedInTimeAndLockNobodyOut)
     }
     const auto connected = std::chrono::steady_clock::now();
     WsClient late(kService);
-    std::vector<std::chrono::steady_clock::duration> closedAfter(slow.size());
-    std::atomic<bool> answered{false};
+    // Until every one is closed; the slow clients are this thread's alone.
+    std::vector<std::chrono::steady_clock::duration> closedAfter(slow.size(), 16s);
     std::thread trickle([&] {
-        for (int tick = 1; tick <= 160 && !answered; ++tick) {
+        std::size_t open = slow.size();
+        for (int tick = 1; tick <= 160 && open > 0; ++tick) {
             std::this_thread::sleep_for(100ms);
             for (std::size_t i = 0; i < slow.size(); ++i) {
                 if (slow[i]->closed()) continue;
                 if (slow[i]->waitClosed(1ms)) {
                     closedAfter[i] = std::chrono::steady_clock::now() - connected;
+                    --open;
                     continue;
                 }
                 if (tick % (20 + 10 * static_cast<int>(i % 2)) != 0) continue;
@@ -345,13 +356,6 @@ TEST_F(Hostile, HeadsBehindBlankLinesAreClosedInTimeAndLockNobodyOut)
     });
     const auto answer = late.request(late.handshakeHeaders(), "/", "GET", 20s);
     const auto waited = std::chrono::steady_clock::now() - connected;
-    // The closes come in one pass of the head watch, just before the late one is served.
-    EXPECT_TRUE(waitFor(
-        [&] {
-            return std::all_of(slow.begin(), slow.end(), [](const auto& c) { return c->closed(); });
-        },
-        2s));
-    answered = true;
     trickle.join();
     EXPECT_EQ(answer.status, 101);
     EXPECT_LT(waited, 12s);
@@ -395,7 +399,11 @@ TEST_F(Hostile, AFloodOfPlainRequestsGrowsTheLogByLittle)
     std::this_thread::sleep_for(flood / 2);
     // Admitted amid the flood from the same address: its lines are all there.
     WsClient admitted(kService);
-    admitted.handshake();
+    try {
+        admitted.handshake();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
     std::this_thread::sleep_for(flood / 2);
     stop = true;
     for (std::thread& flooder : flooders) flooder.join();
@@ -414,7 +422,7 @@ TEST_F(Hostile, AFloodOfPlainRequestsGrowsTheLogByLittle)
     const auto texts = logTexts();
     const int from = findLog(
         texts, "[HTTPRequestHandlerFactory] Request from " + admitted.localAddress().toString());
-    EXPECT_GE(from, 0);
+    ASSERT_GE(from, 0);
     EXPECT_GE(findLog(texts, "[WebSocketHandler] connection established", from), 0);
     recordFigure("hostile", "log growth under a flood of plain requests from one address",
                  std::to_string(sent / 3) + " requests/s, " +
