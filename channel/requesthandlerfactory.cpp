@@ -101,7 +101,7 @@ std::vector<std::string> originsOf(const Poco::Net::HTTPServerRequest& request)
 Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
     const Poco::Net::HTTPServerRequest& request)
 {
-    const Poco::Net::SocketAddress client = request.clientAddress();
+    const Poco::Net::SocketAddress& client = request.clientAddress();
     if (!request.has("Upgrade") || Poco::icompare(request.get("Upgrade"), "websocket") != 0) {
         RequestLog::refused(client, [&] {
             RequestLog::requestFrom(client);
