@@ -325,12 +325,13 @@ TEST_F(Hostile, HeadsBehindBlankLinesAreClosedInTimeAndLockNobodyOut)
     // The framework skips blank lines before a request. Each holds a worker thread (one
     // waits in the queue, the witness holds the sixteenth) and sends one more byte every
     // 2 or 3 s, well within any per-receive time-out.
+    // Times are taken from before the first connects: none may be closed early.
+    const auto connected = std::chrono::steady_clock::now();
     std::vector<std::unique_ptr<WsClient>> slow;
     for (int i = 0; i < 16; ++i) {
         slow.push_back(std::make_unique<WsClient>(kService));
         slow.back()->sendRaw("\n\n");
     }
-    const auto connected = std::chrono::steady_clock::now();
     WsClient late(kService);
     // Until every one is closed; the slow clients are this thread's alone.
     std::vector<std::chrono::steady_clock::duration> closedAfter(slow.size(), 16s);
