@@ -1,11 +1,13 @@
 #include "channel/headwatch.h"
 
+#include <Poco/Ascii.h>
 #include <Poco/Format.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "channel/requestlog.h"
 #include "core/customlog.h"
 
 namespace VpnService {
@@ -23,49 +25,72 @@ void shutdownQuietly(const Poco::Net::StreamSocket& socket)
     ::shutdown(socket.impl()->sockfd(), SHUT_RDWR);
 }
 
-bool same(const Poco::Net::StreamSocket& a, const Poco::Net::StreamSocket& b)
-{
-    return a.impl() == b.impl();
-}
-
 }  // namespace
 
 HeadWatch::HeadWatch(std::chrono::seconds limit) : m_limit(limit), m_peek(kPeekBytes) {}
 
-void HeadWatch::add(const Poco::Net::StreamSocket& socket, const std::string& peer)
+HeadWatch::List::iterator HeadWatch::find(const Poco::Net::StreamSocket& socket)
+{
+    return std::find_if(m_pending.begin(), m_pending.end(),
+                        [&](const Pending& p) { return p.socket.impl() == socket.impl(); });
+}
+
+void HeadWatch::rearm(List::iterator it, Clock::time_point now)
+{
+    it->deadline = now + m_limit;
+    m_pending.splice(m_pending.end(), m_pending, it);
+}
+
+void HeadWatch::add(const Poco::Net::StreamSocket& socket, const Poco::Net::SocketAddress& peer)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pending.push_back({socket, peer, Clock::now() + m_limit});
 }
 
+void HeadWatch::letGo(Poco::Net::StreamSocket& share)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    share = Poco::Net::StreamSocket();  // no descriptor until it connects, which it never does
+}
+
+bool HeadWatch::begin(const Poco::Net::StreamSocket& socket)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = find(socket);
+    if (it == m_pending.end()) return false;
+    it->reading = true;
+    // Its time was up while it waited; the reading gets a bound of its own. A later
+    // deadline needs no wake-up: the acceptor wakes by the earlier one, and plans again.
+    if (it->arrived) rearm(it, Clock::now());
+    return true;
+}
+
 bool HeadWatch::finish(const Poco::Net::StreamSocket& socket)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (std::list<Pending>* list : {&m_pending, &m_arrived}) {
-        const auto it = std::find_if(list->begin(), list->end(),
-                                     [&](const Pending& p) { return same(p.socket, socket); });
-        if (it != list->end()) {
-            list->erase(it);
-            return true;
-        }
-    }
-    return false;
+    const auto it = find(socket);
+    if (it == m_pending.end()) return false;
+    m_pending.erase(it);
+    return true;
 }
 
 int HeadWatch::expire()
 {
-    std::vector<std::string> closed;
+    std::vector<Poco::Net::SocketAddress> closed;
     int wait = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const Clock::time_point now = Clock::now();
         while (!m_pending.empty() && m_pending.front().deadline <= now) {
-            if (headBuffered(m_pending.front().socket, m_peek.data(), m_peek.size())) {
-                m_arrived.splice(m_arrived.end(), m_pending, m_pending.begin());
+            const auto it = m_pending.begin();
+            if (!it->reading && headBuffered(it->socket)) {
+                // Waits in the queue behind busy workers; checked again after one more limit.
+                it->arrived = true;
+                rearm(it, now);
             } else {
-                shutdownQuietly(m_pending.front().socket);
-                closed.push_back(m_pending.front().peer);
-                m_pending.pop_front();
+                shutdownQuietly(it->socket);
+                closed.push_back(it->peer);
+                m_pending.erase(it);
             }
         }
         if (!m_pending.empty()) {
@@ -74,9 +99,12 @@ int HeadWatch::expire()
             wait = static_cast<int>(left.count()) + 1;  // rounded up: no early wake-up
         }
     }
-    for (const std::string& peer : closed) {
-        Log::information(Poco::format("%s Request head not complete within %d s: closed %s",
-                                m_objectName, static_cast<int>(m_limit.count()), peer));
+    for (const Poco::Net::SocketAddress& peer : closed) {
+        RequestLog::refused(peer, [&] {
+            Log::information(Poco::format("%s Request head not complete within %d s: closed %s",
+                                          m_objectName, static_cast<int>(m_limit.count()),
+                                          peer.toString()));
+        });
     }
     return wait;
 }
@@ -87,25 +115,26 @@ void HeadWatch::stop()
     int count = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (std::list<Pending>* list : {&m_pending, &m_arrived}) {
-            for (const Pending& p : *list) shutdownQuietly(p.socket);
-            count += static_cast<int>(list->size());
-            list->clear();
-        }
+        for (const Pending& p : m_pending) shutdownQuietly(p.socket);
+        count = static_cast<int>(m_pending.size());
+        m_pending.clear();
     }
     if (count > 0) {
-        Log::information(Poco::format("%s Stopping: closed %d connections whose request had not been read",
-                                m_objectName, count));
+        Log::information(
+            Poco::format("%s Stopping: closed %d connections whose request had not been read",
+                         m_objectName, count));
     }
 }
 
-bool HeadWatch::headBuffered(const Poco::Net::StreamSocket& socket, char* buffer,
-                             std::size_t size)
+bool HeadWatch::headBuffered(const Poco::Net::StreamSocket& socket)
 {
-    const ssize_t n = ::recv(socket.impl()->sockfd(), buffer, size, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n =
+        ::recv(socket.impl()->sockfd(), m_peek.data(), m_peek.size(), MSG_PEEK | MSG_DONTWAIT);
     if (n <= 0) return false;
-    const char* begin = buffer;
-    const char* end = buffer + n;
+    const char* end = m_peek.data() + n;
+    const char* begin = std::find_if_not(static_cast<const char*>(m_peek.data()), end, [](char c) {
+        return Poco::Ascii::isSpace(static_cast<unsigned char>(c));
+    });
     for (const char* marker : {"\r\n\r\n", "\n\n"}) {
         if (std::search(begin, end, marker, marker + std::strlen(marker)) != end) return true;
     }

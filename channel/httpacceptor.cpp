@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -30,6 +31,7 @@
 #include <utility>
 
 #include "channel/headwatch.h"
+#include "channel/requestlog.h"
 
 namespace VpnService {
 
@@ -40,8 +42,6 @@ using Poco::Net::HTTPResponse;
 // Bounds every blocking answer of the HTTP exchange (the upgrade among them) to a client
 // that does not read; the WebSocket's own frames are bounded by its handler.
 const int kAnswerSendTimeoutSeconds = 5;
-// Heads of real clients are a few hundred bytes; a larger one is read under the watch.
-const std::size_t kWholeHeadPeekBytes = 8 * std::size_t{1024};
 
 void sendError(Poco::Net::HTTPServerSession& session, HTTPResponse::HTTPStatus status)
 {
@@ -72,22 +72,16 @@ public:
     {
         Poco::Net::HTTPServerSession session(socket(), m_params);
         socket().setSendTimeout(Poco::Timespan(kAnswerSendTimeoutSeconds, 0));
-        // A head that is here whole already cannot stall the reading: it leaves the watch
-        // now, before the reading takes it out of the socket's buffer, where the watch
-        // would no longer see it when its time is up.
-        char peek[kWholeHeadPeekBytes];
-        bool watched = true;
-        if (HeadWatch::headBuffered(socket(), peek, sizeof peek)) {
-            if (!m_watch->finish(socket())) return;  // closed by its time, or by the stop
-            watched = false;
-        }
+        // The head stays under the watch until the framework has parsed it: only the
+        // parser knows where a head ends.
+        if (!m_watch->begin(socket())) return;  // closed by its time, or by the stop
         bool headRead = false;
         try {
             Poco::Net::HTTPServerResponseImpl response(session);
             Poco::Net::HTTPServerRequestImpl request(response, session, m_params);
             headRead = true;
             // The watch closed it meanwhile (its time was up, or the stop began).
-            if (watched && !m_watch->finish(socket())) return;
+            if (!m_watch->finish(socket())) return;
             if (m_watch->stopping()) {
                 sendError(session, HTTPResponse::HTTP_SERVICE_UNAVAILABLE);
                 return;
@@ -102,7 +96,7 @@ public:
             // Closed before a request came: by the client, the head bound or the stop.
         } catch (const Poco::Net::MessageException&) {
             // A malformed head, unless the watch closed the connection in the middle of it.
-            if (!headRead && (!watched || m_watch->finish(socket())))
+            if (!headRead && m_watch->finish(socket()))
                 sendError(session, HTTPResponse::HTTP_BAD_REQUEST);
         }
     }
@@ -142,6 +136,14 @@ private:
     Poco::Net::HTTPRequestHandlerFactory::Ptr m_factory;
     std::shared_ptr<HeadWatch> m_watch;
 };
+
+// The shorter of two poll time-outs, -1 meaning none.
+int earliest(int a, int b)
+{
+    if (a < 0) return b;
+    if (b < 0) return a;
+    return std::min(a, b);
+}
 
 // The framework's accept leaves the descriptor open across exec; marking it afterwards
 // would leave a window in which the support scripts' or the kill-all's shell inherits
@@ -202,6 +204,14 @@ HttpAcceptor::HttpAcceptor(Poco::Net::HTTPRequestHandlerFactory::Ptr factory,
     }
     m_wakeRead = fds[0];
     m_wakeWrite = fds[1];
+    try {
+        RequestLog::wakeDescriptor();  // made here, so that its failure cannot end the thread
+    } catch (...) {
+        ::close(m_wakeRead);
+        ::close(m_wakeWrite);
+        m_dispatcher->release();
+        throw;
+    }
 }
 
 HttpAcceptor::~HttpAcceptor()
@@ -231,27 +241,33 @@ void HttpAcceptor::stop()
 
 void HttpAcceptor::run()
 {
-    pollfd fds[2] = {{m_socket.impl()->sockfd(), POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+    // This thread writes the summaries of refused requests' lines, when each is due.
+    RequestLog::attachTimer();
+    pollfd fds[3] = {{m_socket.impl()->sockfd(), POLLIN, 0},
+                     {m_wakeRead, POLLIN, 0},
+                     {RequestLog::wakeDescriptor(), POLLIN, 0}};
     for (;;) {
-        if (::poll(fds, 2, m_watch->expire()) < 0) {
+        if (::poll(fds, 3, earliest(m_watch->expire(), RequestLog::flushDue())) < 0) {
             // EINTR, or out of kernel memory: try again, as HTTPServer does after a pause.
             if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
         if (fds[1].revents != 0) {
             m_watch->stop();
+            RequestLog::detachTimer();
             return;
         }
-        if (fds[0].revents == 0) continue;  // a head was due
+        if (fds[0].revents == 0) continue;  // a head or a summary was due
         try {
             Poco::Net::SocketAddress peer;
             Poco::Net::StreamSocket socket = acceptCloseOnExec(m_socket.impl()->sockfd(), peer);
             socket.setNoDelay(true);  // as HTTPServer does: replies are small frames
-            m_watch->add(socket, peer.toString());
+            m_watch->add(socket, peer);
             const int refused = m_dispatcher->refusedConnections();
             m_dispatcher->enqueue(socket);
             // The queue was full: the dispatcher lets the connection go, and so must the watch.
             if (m_dispatcher->refusedConnections() != refused) m_watch->finish(socket);
+            m_watch->letGo(socket);
         } catch (const Poco::Exception& e) {
             // As HTTPServer: a failed accept (the peer gave up, or out of descriptors)
             // is reported to the framework's error handler and the next one is tried,

@@ -22,13 +22,15 @@ class HeadWatch;
 // due. HTTPServer's acceptor wakes four times a second to poll its socket, which is most
 // of what an idle service costs.
 //
-// Each connection carries one request. Its whole head must arrive within the head
-// time-out, counted from the accept: the framework's time-out bounds each receive only,
-// so a client sending a byte now and then would hold a worker thread for ever. A head
-// that is complete in the socket's buffer counts as arrived, so a connection that waits
-// in the queue behind busy workers is not closed for it. After the answer the connection
-// closes, whatever the answer was; the WebSocket handler keeps its connection as long as
-// it lives.
+// Each connection carries one request. Its whole head must have been read within the
+// head time-out, counted from the accept: the framework's time-out bounds each receive
+// only, so a client sending a byte now and then would hold a worker thread for ever. A
+// connection that waits in the queue behind busy workers while its head seems complete
+// in the socket's buffer is not closed for it; once a worker takes it up, the reading
+// has one more time-out (see HeadWatch). After the answer the connection closes,
+// whatever the answer was; the WebSocket handler keeps its connection as long as it
+// lives. The acceptor thread also writes the summaries of refused requests' log lines
+// (RequestLog).
 //
 // Thread safety: start() and stop() belong to one thread (the main thread); the acceptor
 // thread accepts, enqueues and closes overdue connections.
@@ -37,7 +39,8 @@ public:
     static constexpr std::chrono::seconds kHeadTimeout{10};
 
     // Takes a share of the listening socket; accepts nothing before start(). Throws
-    // Poco::SystemException when the acceptor's wake-up pipe cannot be made.
+    // Poco::SystemException when the acceptor's wake-up pipe, or the request log's
+    // descriptor, cannot be made.
     HttpAcceptor(Poco::Net::HTTPRequestHandlerFactory::Ptr factory,
                  const Poco::Net::ServerSocket& socket,
                  const Poco::Net::HTTPServerParams::Ptr& params,

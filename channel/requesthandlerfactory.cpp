@@ -5,6 +5,7 @@
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/IPAddress.h>
+#include <Poco/Net/SocketAddress.h>
 #include <Poco/String.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/requestlog.h"
 #include "channel/websocketrequesthandler.h"
 #include "core/customlog.h"
 #include "core/logtext.h"
@@ -99,10 +101,12 @@ std::vector<std::string> originsOf(const Poco::Net::HTTPServerRequest& request)
 Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
     const Poco::Net::HTTPServerRequest& request)
 {
-    Log::information(
-        Poco::format("%s %s", m_objectName, "Request from " + request.clientAddress().toString()));
+    const Poco::Net::SocketAddress& client = request.clientAddress();
     if (!request.has("Upgrade") || Poco::icompare(request.get("Upgrade"), "websocket") != 0) {
-        Log::error(Poco::format("%s This socket is not a socket", m_objectName));
+        RequestLog::refused(client, [&] {
+            RequestLog::requestFrom(client);
+            Log::error(Poco::format("%s This socket is not a socket", m_objectName));
+        });
         return nullptr;
     }
     // Native clients send no Origin. Two that differ leave no one origin to judge.
@@ -110,11 +114,15 @@ Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
     if (!origins.empty() && (!originAdmitted(origins.front()) ||
                              std::adjacent_find(origins.begin(), origins.end(),
                                                 std::not_equal_to<>()) != origins.end())) {
-        Log::error(Poco::format(
-            "%s Origin refused: %s", m_objectName,
-            LogText::client(Poco::cat(std::string(", "), origins.begin(), origins.end()))));
+        RequestLog::refused(client, [&] {
+            RequestLog::requestFrom(client);
+            Log::error(Poco::format(
+                "%s Origin refused: %s", m_objectName,
+                LogText::client(Poco::cat(std::string(", "), origins.begin(), origins.end()))));
+        });
         return new OriginRefusedHandler;
     }
+    // The handler logs the request once the handshake has told whether it is admitted.
     return new WebSocketRequestHandler;
 }
 

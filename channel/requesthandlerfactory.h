@@ -14,11 +14,12 @@ class RequestHandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
 public:
     RequestHandlerFactory() = default;
 
-    // Logs "Request from <address>". Returns a new WebSocketRequestHandler for an
-    // "Upgrade: websocket" request (whole value, ASCII case ignored) whose Origin headers,
-    // if any, all name one loopback http(s) origin; a handler that answers 403 for any
-    // other Origin; or null (the server then answers 501). Throws what logging or the handler's
-    // construction throws.
+    // Returns a new WebSocketRequestHandler for an "Upgrade: websocket" request (whole
+    // value, ASCII case ignored) whose Origin headers, if any, all name one loopback
+    // http(s) origin, which logs the request after its handshake; a handler that answers
+    // 403 for any other Origin; or null (the server then answers 501). Refusals are
+    // logged, "Request from <address>" first, within RequestLog's limit. Throws what
+    // logging or the handler's construction throws.
     Poco::Net::HTTPRequestHandler* createRequestHandler(
         const Poco::Net::HTTPServerRequest& request) override;
 

@@ -26,8 +26,10 @@
 #include <string>
 
 #include "channel/activesockets.h"
+#include "channel/requestlog.h"
 #include "channel/sendqueue.h"
 #include "core/customlog.h"
+#include "core/logtext.h"
 #include "process/processmonitor.h"
 
 using Poco::Net::WebSocket;
@@ -145,7 +147,8 @@ WebSocketRequestHandler::~WebSocketRequestHandler()
     try {
         deleteSocket();
     } catch (const std::exception& e) {
-        Log::error(Poco::format("%s Connection error: %s", m_objectName, std::string(e.what())));
+        Log::error(
+            Poco::format("%s Connection error: %s", m_objectName, LogText::client(e.what())));
     }
     // Let go of the monitor before the count drops: the drain's wait for 0 then also
     // covers the monitor's destruction, which the last share carries out.
@@ -156,13 +159,30 @@ WebSocketRequestHandler::~WebSocketRequestHandler()
 void WebSocketRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
                                             Poco::Net::HTTPServerResponse& response)
 {
+    // Until the handshake has succeeded this is a refused request, whose lines are held
+    // to the request log's limit. Exception texts carry header values: escaped and cut.
+    bool established = false;
+    const auto connectionError = [&](const std::string& text) {
+        const std::string line =
+            Poco::format("%s Connection error: %s", m_objectName, LogText::client(text));
+        if (established) {
+            Log::error(line);
+            return;
+        }
+        RequestLog::refused(request.clientAddress(), [&] {
+            RequestLog::requestFrom(request.clientAddress());
+            Log::error(line);
+        });
+    };
     try {
         if (!createSocket(request, response)) return;
+        established = true;
+        RequestLog::requestFrom(request.clientAddress());
         Log::information(Poco::format("%s connection established", m_objectName));
         receiveLoop();
         Log::information(Poco::format("%s WebSocket connection closed", m_objectName));
     } catch (const Poco::Net::WebSocketException& e) {
-        Log::error(Poco::format("%s Connection error: %s", m_objectName, e.displayText()));
+        connectionError(e.displayText());
         switch (e.code()) {
             case WebSocket::WS_ERR_HANDSHAKE_UNSUPPORTED_VERSION:
                 response.set("Sec-WebSocket-Version", WebSocket::WEBSOCKET_VERSION);
@@ -178,7 +198,7 @@ void WebSocketRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& reques
                 break;  // raised after the handshake: the 101 has gone out already
         }
     } catch (const std::exception& e) {
-        Log::error(Poco::format("%s Connection error: %s", m_objectName, std::string(e.what())));
+        connectionError(e.what());
     }
 }
 
@@ -195,8 +215,11 @@ bool WebSocketRequestHandler::createSocket(Poco::Net::HTTPServerRequest& request
         m_socket = socket.release();
     });
     if (!admitted) {
-        Log::information(
-            Poco::format("%s Handshake refused: the service is stopping", m_objectName));
+        RequestLog::refused(request.clientAddress(), [&] {
+            RequestLog::requestFrom(request.clientAddress());
+            Log::information(
+                Poco::format("%s Handshake refused: the service is stopping", m_objectName));
+        });
         response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_SERVICE_UNAVAILABLE);
         response.setKeepAlive(false);
         response.setContentLength(0);

@@ -59,7 +59,8 @@ public:
     // Handshake (400 on its failures), then the receive loop until the client's close
     // frame (echoed), the end of the connection, a protocol error (1002 or 1009, then the
     // TCP close) or the receive time-out. Catches every std::exception of the connection
-    // and logs it.
+    // and logs it, escaped; logs "Request from <address>" once the handshake has ended,
+    // a refused one within RequestLog's limit.
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override;
 

@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -28,7 +29,9 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "core/logtext.h"
 #include "tests/channel/channelserver.h"
 
 namespace {
@@ -253,6 +256,67 @@ TEST(HttpAcceptor, WholeHeadMustArriveWithinTheBoundHoweverItTrickles)
     EXPECT_EQ(answer.substr(answer.size() - 2), "ok") << answer;
 }
 
+// Sends one byte every 300 ms to each client until the server has closed them all or the
+// time-out passes; returns how long after the start each was closed (the time-out for one
+// still open) and, in `answers`, what each received.
+std::vector<std::chrono::milliseconds> trickleUntilClosed(
+    std::vector<Poco::Net::StreamSocket>& clients, std::chrono::milliseconds timeout,
+    std::vector<std::string>& answers)
+{
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<std::chrono::milliseconds> closedAfter(clients.size(), timeout);
+    std::vector<bool> open(clients.size(), true);
+    answers.assign(clients.size(), "");
+    while (std::chrono::steady_clock::now() - begin < timeout &&
+           std::find(open.begin(), open.end(), true) != open.end()) {
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (!open[i]) continue;
+            try {
+                clients[i].sendBytes("X", 1);
+            } catch (const Poco::Exception&) {
+            }
+        }
+        std::this_thread::sleep_for(300ms);
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (!open[i]) continue;
+            const std::string got = readUntilClosed(clients[i], 1ms);
+            const bool stillOpen = got.size() >= 6 && got.substr(got.size() - 6) == "<open>";
+            answers[i] += stillOpen ? got.substr(0, got.size() - 6) : got;
+            if (!stillOpen) {
+                open[i] = false;
+                closedAfter[i] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - begin);
+            }
+        }
+    }
+    return closedAfter;
+}
+
+TEST(HttpAcceptor, NoLeadingBytesStretchTheHeadBound)
+{
+    Server server(new Factory, 1s);
+    server.acceptor.start();
+    // The framework skips leading blank lines, and white space of any kind after the
+    // method and the path: none of these ends a head, whatever line ends they hold.
+    const std::vector<std::string> prefixes = {"\n\n", "GET\n\n", "GET /\n\n"};
+    std::vector<Poco::Net::StreamSocket> clients;
+    for (const std::string& prefix : prefixes) {
+        clients.push_back(connectTo(server.socket.address()));
+        clients.back().sendBytes(prefix.data(), static_cast<int>(prefix.size()));
+    }
+    std::vector<std::string> answers;
+    const auto closedAfter = trickleUntilClosed(clients, 5s, answers);
+    for (std::size_t i = 0; i < prefixes.size(); ++i) {
+        EXPECT_EQ(answers[i], "") << LogText::escaped(prefixes[i]);
+        EXPECT_GE(closedAfter[i], 900ms) << LogText::escaped(prefixes[i]);
+        EXPECT_LT(closedAfter[i], 3s) << LogText::escaped(prefixes[i]);
+    }
+    EXPECT_TRUE(ChannelTest::eventually([&] {
+        return ChannelTest::logCount("[HttpAcceptor] Request head not complete within 1 s") ==
+               static_cast<int>(prefixes.size());
+    }));
+}
+
 TEST(HttpAcceptor, QueuedConnectionWhoseHeadHasArrivedOutlivesTheBound)
 {
     Poco::Event entered;
@@ -264,11 +328,18 @@ TEST(HttpAcceptor, QueuedConnectionWhoseHeadHasArrivedOutlivesTheBound)
 
     auto queued = connectTo(server.socket.address());
     queued.sendBytes(kHead.data(), static_cast<int>(kHead.size()));
+    // Seems whole in the buffer as well, but the framework reads on after the method.
+    auto seemsWhole = connectTo(server.socket.address());
+    seemsWhole.sendBytes("GET\n\n", 5);
     std::this_thread::sleep_for(2500ms);  // well past the bound, still in the queue
     gate.set();
     EXPECT_EQ(busy.get(), "ok");
     const std::string answer = readUntilClosed(queued, 5s);
     EXPECT_EQ(answer.substr(answer.size() < 2 ? 0 : answer.size() - 2), "ok") << answer;
+    // Taken up next, it has one more bound for its reading.
+    const auto takenUp = std::chrono::steady_clock::now();
+    EXPECT_EQ(readUntilClosed(seemsWhole, 5s), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - takenUp, 2500ms);
 }
 
 TEST(HttpAcceptor, EveryAnswerClosesTheConnection)
@@ -348,14 +419,27 @@ TEST(HttpAcceptor, ConnectionIsCloseOnExecBeforeItsRequestHeadIsComplete)
     Poco::ThreadPool::defaultPool().joinAll();
 }
 
-TEST(HttpAcceptor, DestroyedWithoutStartOrStop)
+TEST(HttpAcceptor, DestructorStopsAsStopDoes)
 {
     {
         Server unstarted(new Factory);
     }
-    Server started(new Factory);
-    started.acceptor.start();
-    // The destructor stops it.
+    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
+    Poco::Net::StreamSocket half;
+    {
+        // Not the fixture, which stops the acceptor itself.
+        VpnService::HttpAcceptor acceptor(new Factory, socket, params());
+        acceptor.start();
+        half = connectTo(socket.address());
+        half.sendBytes(kHead.data(), 20);
+        ASSERT_EQ(get(socket.address()), "ok");  // accepted in order: half is the server's
+    }
+    EXPECT_EQ(readUntilClosed(half, 1s), "");
+    EXPECT_TRUE(ChannelTest::eventually([] {
+        return ChannelTest::logCount("[HttpAcceptor] Stopping: closed 1 connections") == 1;
+    }));
+    EXPECT_EQ(get(socket.address(), 500ms), "");  // nobody accepts any more
+    Poco::ThreadPool::defaultPool().joinAll();
 }
 
 }  // namespace

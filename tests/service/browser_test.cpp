@@ -30,13 +30,32 @@ const char* const kChromium = "/usr/bin/chromium";
 
 // Opens the service's WebSocket itself and from a sandboxed frame; each reports whether
 // it opened, the first message, and how the connection closed. The frame's request
-// would leave a file behind if it were carried out.
+// would leave a file behind if it were carried out. Loaded with "?flood", the page then
+// sends plain requests to the service from 16 loops for 3 s, as any page can, and
+// reports how many.
 const char* const kPage = R"(<!doctype html>
 <html><body><script>
+let reported = 0;
 function report(name, result) {
   const form = new URLSearchParams({name: name, opened: result.opened, reply: result.reply,
                                     code: result.code, clean: result.clean});
   fetch('/report', {method: 'POST', body: form});
+  if (++reported == 2 && location.search == '?flood') flood();
+}
+async function flood() {
+  let requests = 0;
+  const end = performance.now() + 3000;
+  const loop = async () => {
+    while (performance.now() < end) {
+      try {
+        await fetch('http://127.0.0.1:6457/', {mode: 'no-cors', cache: 'no-store'});
+      } catch (e) {
+      }
+      ++requests;
+    }
+  };
+  await Promise.all(Array.from({length: 16}, loop));
+  fetch('/report', {method: 'POST', body: new URLSearchParams({name: 'flood', requests: requests})});
 }
 const direct = {opened: false, reply: ''};
 const ws = new WebSocket('ws://127.0.0.1:6457/');
@@ -74,11 +93,12 @@ public:
         m_reports[report.at("name")] = report;
         m_changed.notify_all();
     }
-    // Waits until both parts of the page have reported; false when the time-out passes.
-    bool waitBoth(std::chrono::seconds timeout)
+    // Waits until that many parts of the page have reported; false when the time-out
+    // passes.
+    bool waitFor(std::size_t count, std::chrono::seconds timeout)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [this] { return m_reports.size() == 2; });
+        return m_changed.wait_for(lock, timeout, [&] { return m_reports.size() == count; });
     }
     std::map<std::string, std::string> get(const std::string& name)
     {
@@ -107,7 +127,7 @@ public:
             response.send();
             return;
         }
-        if (request.getURI() != "/") {
+        if (request.getURI() != "/" && request.getURI() != "/?flood") {
             response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_NOT_FOUND);
             response.setContentLength(0);
             response.send();
@@ -160,8 +180,8 @@ protected:
     }
 
     // Loads the page at url in a fresh headless browser, where web.example names this
-    // machine, and waits for its two reports.
-    void load(const std::string& url)
+    // machine, and waits for its reports (two, and the flood's).
+    void load(const std::string& url, std::size_t reportCount = 2)
     {
         ServiceProcess browser(
             {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -170,7 +190,7 @@ protected:
              url},
             kChromium);
         // A first start on a busy machine takes seconds.
-        const bool reported = reports.waitBoth(60s);
+        const bool reported = reports.waitFor(reportCount, 60s);
         browser.signal(SIGTERM);
         if (!browser.waitExit(10s)) browser.signal(SIGKILL);
         const std::string said = browser.standardError();
@@ -204,6 +224,19 @@ TEST_F(Browser, PageFromAnotherHostAndItsSandboxedFrameAreRefused)
     Client client;
     client.send("hello");
     EXPECT_NE(client.receiveText().find(",parse command error"), std::string::npos);
+}
+
+TEST_F(Browser, PageThatFloodsTheServiceWithRequestsGrowsTheLogByLittle)
+{
+    const auto logSize = [] { return static_cast<double>(readFile(kLogPath).size()); };
+    const double before = logSize();
+    load("http://web.example:" + std::to_string(pages.port()) + "/?flood", 3);
+    const int requests = std::stoi(reports.get("flood").at("requests"));
+    // The last second's summary, which comes by itself.
+    EXPECT_TRUE(waitForLog(" more refused requests from 127.0.0.1 in the last second", 3s));
+    const double perSecond = (logSize() - before) / 3;
+    EXPECT_GT(requests, 0);
+    EXPECT_LT(perSecond, 10 * 1024.0) << requests << " requests";
 }
 
 TEST_F(Browser, PageFromLoopbackOriginIsServedAndClosesCleanly)

@@ -2,16 +2,22 @@
 // handshakes, garbage instead of HTTP, oversized heads, odd frame headers and lengths,
 // requests with every byte value and of the largest size. Each case must get its own
 // answer and leave the service serving everyone else.
+#include <Poco/Base64Encoder.h>
 #include <Poco/Net/SocketAddress.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client.h"
@@ -47,8 +53,34 @@ std::string nextText(WsClient& ws, std::chrono::milliseconds timeout = 20s)
     return frame->payload.substr(0, frame->payload.size() - 1);
 }
 
+// Refused requests from 127.0.0.1 that the log tells of: its texts that contain `line`,
+// and the counts of the summaries that stand for the rest.
+int refusalsLogged(const std::string& line)
+{
+    static const std::regex summary(
+        R"(\[HTTPRequestHandlerFactory\] (\d+) more refused requests from 127\.0\.0\.1 in the last second)");
+    int count = 0;
+    for (const std::string& text : logTexts()) {
+        std::smatch match;
+        if (std::regex_match(text, match, summary))
+            count += std::stoi(match[1]);
+        else if (text.find(line) != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
 class Hostile : public ::testing::Test {
 protected:
+    // A failure shows the end of what the service said: a sanitizer's report ends it.
+    void TearDown() override
+    {
+        if (!HasFailure()) return;
+        const std::string said = service.standardError();
+        std::cerr << "The service's last words:\n"
+                  << said.substr(said.size() > 8000 ? said.size() - 8000 : 0);
+    }
+
     void SetUp() override
     {
         // A send to a connection the service has ended must fail, not kill the test.
@@ -286,6 +318,162 @@ TEST_F(Hostile, EveryByteValueAndOneMebibyteRequestsAreAnswered)
     recordFigure("hostile", "requests with every byte value, and of exactly 1 MiB",
                  summary(outcomes));
     recordFigure("lost", "answers to hostile requests", std::to_string(unanswered));
+}
+
+TEST_F(Hostile, HeadsBehindBlankLinesAreClosedInTimeAndLockNobodyOut)
+{
+    // The framework skips blank lines before a request. Each holds a worker thread (one
+    // waits in the queue, the witness holds the sixteenth) and sends one more byte every
+    // 2 or 3 s, well within any per-receive time-out.
+    // Times are taken from before the first connects: none may be closed early.
+    const auto connected = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<WsClient>> slow;
+    for (int i = 0; i < 16; ++i) {
+        slow.push_back(std::make_unique<WsClient>(kService));
+        slow.back()->sendRaw("\n\n");
+    }
+    WsClient late(kService);
+    // Until every one is closed; the slow clients are this thread's alone.
+    std::vector<std::chrono::steady_clock::duration> closedAfter(slow.size(), 16s);
+    std::thread trickle([&] {
+        std::size_t open = slow.size();
+        for (int tick = 1; tick <= 160 && open > 0; ++tick) {
+            std::this_thread::sleep_for(100ms);
+            for (std::size_t i = 0; i < slow.size(); ++i) {
+                if (slow[i]->closed()) continue;
+                if (slow[i]->waitClosed(1ms)) {
+                    closedAfter[i] = std::chrono::steady_clock::now() - connected;
+                    --open;
+                    continue;
+                }
+                if (tick % (20 + 10 * static_cast<int>(i % 2)) != 0) continue;
+                try {
+                    slow[i]->sendRaw("X");
+                } catch (const std::exception&) {
+                    // closed by the service meanwhile
+                }
+            }
+        }
+    });
+    const auto answer = late.request(late.handshakeHeaders(), "/", "GET", 20s);
+    const auto waited = std::chrono::steady_clock::now() - connected;
+    trickle.join();
+    EXPECT_EQ(answer.status, 101);
+    EXPECT_LT(waited, 12s);
+    for (std::size_t i = 0; i < slow.size(); ++i) {
+        EXPECT_GE(closedAfter[i], 9500ms) << i;
+        EXPECT_LT(closedAfter[i], 12s) << i;
+    }
+    // One line for each, or a summary that counts it; the summary follows within a second.
+    EXPECT_TRUE(waitFor(
+        [] {
+            return refusalsLogged(
+                       "[HttpAcceptor] Request head not complete within 10 s: "
+                       "closed 127.0.0.1:") == 16;
+        },
+        3s));
+    EXPECT_TRUE(serving());
+}
+
+TEST_F(Hostile, AFloodOfPlainRequestsGrowsTheLogByLittle)
+{
+    const auto logSize = [] { return static_cast<double>(readFile(kLogPath).size()); };
+    const double before = logSize();
+    std::atomic<int> sent{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> flooders;
+    for (int t = 0; t < 4; ++t) {
+        flooders.emplace_back([&] {
+            while (!stop) {
+                try {
+                    WsClient plain(kService);
+                    if (plain.request({{"Host", "127.0.0.1:6457"}}, "/", "GET", 5s).status == 501)
+                        ++sent;
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << e.what();
+                    return;
+                }
+            }
+        });
+    }
+    const auto flood = 3s;
+    std::this_thread::sleep_for(flood / 2);
+    // Admitted amid the flood from the same address: its lines are all there.
+    WsClient admitted(kService);
+    try {
+        admitted.handshake();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    std::this_thread::sleep_for(flood / 2);
+    stop = true;
+    for (std::thread& flooder : flooders) flooder.join();
+
+    // The last second's summary comes by itself: no request follows it.
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return refusalsLogged("[HTTPRequestHandlerFactory] This socket is not a socket") ==
+                   sent;
+        },
+        3s))
+        << sent << " sent, "
+        << refusalsLogged("[HTTPRequestHandlerFactory] This socket is not a socket") << " logged";
+    const double perSecond = (logSize() - before) / std::chrono::duration<double>(flood).count();
+    EXPECT_LT(perSecond, 10 * 1024.0) << sent << " requests";
+    const auto texts = logTexts();
+    const int from = findLog(
+        texts, "[HTTPRequestHandlerFactory] Request from " + admitted.localAddress().toString());
+    ASSERT_GE(from, 0);
+    EXPECT_GE(findLog(texts, "[WebSocketHandler] connection established", from), 0);
+    recordFigure("hostile", "log growth under a flood of plain requests from one address",
+                 std::to_string(sent / 3) + " requests/s, " +
+                     std::to_string(static_cast<int>(perSecond)) + " bytes/s");
+    EXPECT_TRUE(serving());
+}
+
+TEST_F(Hostile, HandshakeFailureTextsReachTheLogEscapedAndCut)
+{
+    // An encoded word, which the framework decodes, that would begin a line of its own.
+    const std::string forged =
+        "\n2030-01-01 00:00:00.0\tI\t[ProcessMonitor] Finished (finished:4711,0,openvpn)";
+    std::ostringstream base64;
+    {
+        Poco::Base64Encoder encoder(base64);
+        encoder.rdbuf()->setLineLength(0);  // one header line
+        encoder << forged;
+    }
+    const std::string controls("8\x1b]0;owned\x07\0\x7f", 13);
+    const std::string big(8000, 'v');
+    for (const std::string& version : {controls, "=?UTF-8?B?" + base64.str() + "?=", big}) {
+        WsClient ws(kService);
+        const auto response =
+            ws.request(WsClient::with(ws.handshakeHeaders(), "Sec-WebSocket-Version", version), "/",
+                       "GET", 20s);
+        EXPECT_EQ(response.status, 400) << version.size() << " bytes";
+        EXPECT_EQ(response.header("Sec-WebSocket-Version").value_or(""), "13");
+    }
+    const std::string failure = "WebSocket Exception: Unsupported WebSocket version requested: ";
+    const std::string prefix = "[WebSocketHandler] Connection error: " + failure;
+    ASSERT_TRUE(waitFor([&] { return refusalsLogged(prefix) == 3; }, 5s));
+    const auto texts = logTexts();
+    EXPECT_GE(findLog(texts, prefix + "8\\x1b]0;owned\\x07\\x00\\x7f"), 0);
+    EXPECT_GE(findLog(texts, prefix + "\\x0a2030-01-01 00:00:00.0\\x09I\\x09[ProcessMonitor] "
+                                      "Finished (finished:4711,0,openvpn)"),
+              0);
+    const int cut = findLog(texts, prefix + "vvvv");
+    ASSERT_GE(cut, 0);
+    EXPECT_LE(texts[cut].size(), 1200u);
+    const std::string size = " ... (" + std::to_string(failure.size() + big.size()) + " bytes)";
+    EXPECT_EQ(texts[cut].substr(texts[cut].size() - size.size()), size);
+    // One line is one line: no control byte but the separators, and no forged line.
+    const std::string log = readFile(kLogPath);
+    for (const char c : log) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_TRUE(byte == '\t' || byte == '\n' || (byte >= 0x20 && byte != 0x7f))
+            << "byte " << static_cast<int>(byte);
+    }
+    EXPECT_EQ(log.find("\n2030-"), std::string::npos);
+    EXPECT_TRUE(serving());
 }
 
 }  // namespace
