@@ -384,8 +384,8 @@ void WebSocketRequestHandler::sendCloseFrame()
         queue = m_sendQueue.get();
     }
     // Waited for without m_mutex, so that finished messages to other clients are not held
-    // up meanwhile. The queue outlives the wait: the registry's lock, held by our caller,
-    // keeps deleteSocket() from going past its removeSocket().
+    // up meanwhile. The queue outlives the wait: the registry lists this close frame as
+    // under way until we return, and deleteSocket() waits for that in its removeSocket().
     queue->flush(std::chrono::steady_clock::now() + std::chrono::seconds(kSendTimeoutSeconds));
 }
 

@@ -31,8 +31,9 @@ class SendQueue;
 // which the shutdown drain calls. m_mutex guards m_socket and m_sendQueue against their
 // change while another thread sends; the send queue orders the frames and bounds every
 // wait for the client. Lock order: event and delegate locks, ActiveSockets' admission
-// gate, then its list lock, m_mutex, the send queue's lock, Log's lock. Registering and
-// unregistering the socket therefore happen outside m_mutex.
+// gate, m_mutex, the send queue's lock, Log's lock. ActiveSockets' list locks are never
+// held together with m_mutex: registering and unregistering the socket happen outside it,
+// and the registry sends its close frames holding neither.
 class WebSocketRequestHandler : public Poco::Net::HTTPRequestHandler {
 public:
     enum CommandType : int32_t { None = 0, Init = 1, Start = 2, AtExit = 3, Stop = 4 };
