@@ -39,9 +39,8 @@ struct ScriptDir {
     {
         writeFile(dir + name,
                   "#!/bin/sh\n" + first + "\necho \"$@\" > \"$(dirname \"$0\")/" + name +
-                      ".args\"\n" +
-                      "ls -l /proc/$$/fd > \"$(dirname \"$0\")/" + name + ".fds\"\nexit " +
-                      std::to_string(code) + "\n",
+                      ".args\"\n" + "ls -l /proc/$$/fd > \"$(dirname \"$0\")/" + name +
+                      ".fds\"\nexit " + std::to_string(code) + "\n",
                   0755);
     }
     std::string args(const std::string& name) const { return readFile(dir + name + ".args"); }
@@ -96,44 +95,37 @@ TEST(ServerRun, EveryTerminationSignalEndsTheRunWithZero)
 
 TEST(ServerRun, SignalDuringAScriptStopsTheServiceOnceReady)
 {
-    for (int signalNumber : {SIGINT, SIGQUIT, SIGTERM}) {
+    // With a kill-all request as well: its shell runs on a connection thread while the
+    // scripts run, and system() there set SIGINT and SIGQUIT to "ignored" in the whole
+    // service, which discarded one that was pending until the service was ready to stop.
+    const struct {
+        int signalNumber;
+        bool killAll;
+    } cases[] = {
+        {SIGINT, false}, {SIGQUIT, false}, {SIGTERM, false}, {SIGINT, true}, {SIGQUIT, true}};
+    for (const auto& c : cases) {
+        const std::string what =
+            std::to_string(c.signalNumber) + (c.killAll ? " beside a kill-all" : "");
         ScriptDir scripts;
         scripts.addScript("killswitch", 0, "sleep 2");
         scripts.addScript("dns", 0);
         ServiceProcess service({}, scripts.binary);
-        ASSERT_TRUE(waitForLog("Execute command '\"" + scripts.dir + "killswitch\""))
-            << signalNumber;
-        std::this_thread::sleep_for(500ms);
-        service.signal(signalNumber);
+        ASSERT_TRUE(waitForLog("Execute command '\"" + scripts.dir + "killswitch\"")) << what;
+        if (c.killAll) {
+            Client client;
+            service.signal(c.signalNumber);
+            client.send("init: ");
+            ASSERT_TRUE(waitForLog("Task finished with status")) << what;
+        } else {
+            std::this_thread::sleep_for(500ms);
+            service.signal(c.signalNumber);
+        }
         // The script runs to its end, then the next one, then the service stops.
-        EXPECT_EQ(service.waitExit(6s), 0) << signalNumber << "\n" << service.standardError();
+        EXPECT_EQ(service.waitExit(8s), 0) << what << "\n" << service.standardError();
         const auto texts = logTexts();
         const int stopped = findLog(texts, "[ServiceApplication] Stopped");
         EXPECT_GT(stopped, findLog(texts, "Execute command '\"" + scripts.dir + "dns\" reset'"))
-            << signalNumber;
-        ::unlink(kLogPath);
-    }
-}
-
-// The kill-all request runs its shell on a connection thread, also while the support
-// scripts run; system() there set SIGINT and SIGQUIT to "ignored" in the whole service,
-// which discarded one that was pending until the service was ready to stop.
-TEST(ServerRun, SignalPendingDuringAKillAllStopsTheServiceOnceReady)
-{
-    for (int signalNumber : {SIGINT, SIGQUIT}) {
-        ScriptDir scripts;
-        scripts.addScript("killswitch", 0, "sleep 2");
-        scripts.addScript("dns", 0);
-        ServiceProcess service({}, scripts.binary);
-        ASSERT_TRUE(waitForLog("Execute command '\"" + scripts.dir + "killswitch\""))
-            << signalNumber;
-        {
-            Client client;
-            service.signal(signalNumber);
-            client.send("init: ");
-            ASSERT_TRUE(waitForLog("Task finished with status")) << signalNumber;
-        }  // leaves, so that the stop need not wait out the close
-        EXPECT_EQ(service.waitExit(8s), 0) << signalNumber << "\n" << service.standardError();
+            << what;
         ::unlink(kLogPath);
     }
 }
