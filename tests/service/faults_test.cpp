@@ -345,12 +345,13 @@ TEST_F(Faults, SixteenPingFloodsThatReadSlowlyStayWithinTheBacklogBound)
         });
     }
     // Until every connection has been dropped, or the memory is past the bound (which a
-    // sanitizer's own memory passes by itself).
+    // sanitizer's own memory passes by itself). A loaded machine floods more slowly, and
+    // the last queues take a while to fill.
     const long boundKiB = kClients * 8 * 1024;
     const bool bounded = !sanitizerBuild();
     long peak = idle;
     const auto start = Clock::now();
-    while (ended < kClients && (!bounded || peak - idle < boundKiB) && Clock::now() - start < 20s) {
+    while (ended < kClients && (!bounded || peak - idle < boundKiB) && Clock::now() - start < 60s) {
         peak = std::max(peak, residentKiB(service.pid()));
         std::this_thread::sleep_for(20ms);
     }
