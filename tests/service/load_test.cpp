@@ -337,7 +337,10 @@ TEST(Load, ConnectionChurnLeavesNothingBehind)
     EXPECT_EQ(answered, connections + connections / 10);
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
     if (!sanitizerBuild()) {
-        EXPECT_LT(growth, 256);
+        // The lines waiting for standard error take up to 256 KiB more when its writer
+        // falls behind on a busy machine (260 KiB measured once beside the whole suite),
+        // memory the allocator then keeps; 200 bytes leaked per connection still show.
+        EXPECT_LT(growth, 512);
     }
     recordFigure("load", "connections opened, answered and closed one after another",
                  std::to_string(connections) + "; descriptors " +
