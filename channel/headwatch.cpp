@@ -59,9 +59,12 @@ bool HeadWatch::begin(const Poco::Net::StreamSocket& socket)
     const auto it = find(socket);
     if (it == m_pending.end()) return false;
     it->reading = true;
-    // Its time was up while it waited; the reading gets a bound of its own. A later
-    // deadline needs no wake-up: the acceptor wakes by the earlier one, and plans again.
-    if (it->arrived) rearm(it, Clock::now());
+    // Its time was up while it waited, or may be about to be, with its head seemingly
+    // whole: a client that waited behind busy workers must not lose its turn to a deadline
+    // that runs out while its head is parsed, so the reading gets a bound of its own. A
+    // later deadline needs no wake-up: the acceptor wakes by the earlier one, and plans
+    // again.
+    if (it->arrived || headBuffered(socket)) rearm(it, Clock::now());
     return true;
 }
 

@@ -18,8 +18,8 @@ namespace VpnService {
 // it out once the framework has parsed the head. What the client sent is no proof of a
 // whole head: the framework skips leading blank lines and reads on across line ends that
 // look like the end, so a connection being read is closed when its time is up whatever
-// its buffer holds. Only one still waiting in the queue for a worker, whose head seems
-// whole in the buffer, waits on; it gets one more bound once a worker takes it up.
+// its buffer holds. Only one whose head seems whole in the buffer while it waits in the
+// queue for a worker waits on; it gets one more bound once a worker takes it up.
 // Holding a share of each socket keeps its descriptor from being reused while the watch
 // may still shut it down.
 //
@@ -38,7 +38,8 @@ public:
     // that the thread sanitizer does not see.) Acceptor thread; `share` is left empty.
     void letGo(Poco::Net::StreamSocket& share);
     // A worker takes the connection up and begins to read its head: false when its time
-    // or the stop has closed it already. Connection thread, once, before the reading.
+    // or the stop has closed it already. A head that seems whole in the buffer gets one
+    // more bound from now. Connection thread, once, before the reading.
     bool begin(const Poco::Net::StreamSocket& socket);
     // Takes the connection out: true while neither its time nor the stop has closed it.
     // A second call returns false. Connection thread, once the head has been parsed.

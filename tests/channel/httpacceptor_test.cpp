@@ -10,6 +10,7 @@
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
@@ -31,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "channel/headwatch.h"
 #include "core/logtext.h"
 #include "tests/channel/channelserver.h"
 
@@ -340,6 +342,30 @@ TEST(HttpAcceptor, QueuedConnectionWhoseHeadHasArrivedOutlivesTheBound)
     const auto takenUp = std::chrono::steady_clock::now();
     EXPECT_EQ(readUntilClosed(seemsWhole, 5s), "");
     EXPECT_LT(std::chrono::steady_clock::now() - takenUp, 2500ms);
+}
+
+// A worker took up, just before its time ran out, a connection that had waited in the queue
+// with its whole head; the deadline then passed while the head was parsed (seen under ASan).
+TEST(HeadWatch, HeadTakenUpWholeJustBeforeItsTimeIsNotClosedWhileParsed)
+{
+    Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", 0));
+    VpnService::HeadWatch watch(1s);
+    const struct {
+        std::string sent;
+        bool closed;
+    } cases[] = {{kHead, false}, {"GET / HTTP/1.1\r\nHost: 127", true}};
+    for (const auto& c : cases) {
+        auto client = connectTo(listener.address());
+        client.sendBytes(c.sent.data(), static_cast<int>(c.sent.size()));
+        Poco::Net::SocketAddress peer;
+        const Poco::Net::StreamSocket accepted = listener.acceptConnection(peer);
+        watch.add(accepted, peer);
+        std::this_thread::sleep_for(900ms);
+        ASSERT_TRUE(watch.begin(accepted));
+        std::this_thread::sleep_for(300ms);  // past the first deadline, still being parsed
+        watch.expire();
+        EXPECT_EQ(watch.finish(accepted), !c.closed) << c.sent;
+    }
 }
 
 TEST(HttpAcceptor, EveryAnswerClosesTheConnection)
