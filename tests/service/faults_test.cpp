@@ -437,23 +437,30 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
     std::vector<std::thread> threads;
     for (int i = 0; i < kClients; ++i) {
         threads.emplace_back([&, i] {
-            Client& client = *clients[i];
-            for (int n = 0;; ++n) {
-                client.send("start: /bin/true busy" + std::to_string(i) + "_" + std::to_string(n));
-                for (;;) {
-                    const auto frame = client.receive(10s);
-                    if (!frame) return;
-                    if (frame->flags == 0x88) {
-                        closed[i] = frame->payload == std::string("\x03\xe8", 2);
-                        if (i == kClients - 1) {
-                            waitFor([&] { return releaseLast.load(); }, 20s);
+            try {
+                Client& client = *clients[i];
+                for (int n = 0;; ++n) {
+                    client.send("start: /bin/true busy" + std::to_string(i) + "_" +
+                                std::to_string(n));
+                    for (;;) {
+                        const auto frame = client.receive(10s);
+                        if (!frame) return;
+                        if (frame->flags == 0x88) {
+                            closed[i] = frame->payload == std::string("\x03\xe8", 2);
+                            if (i == kClients - 1) {
+                                waitFor([&] { return releaseLast.load(); }, 20s);
+                            }
+                            client.sendClose();
+                            return;
                         }
-                        client.sendClose();
-                        return;
+                        if (startedPid(frame->payload.substr(0, frame->payload.size() - 1)) > 0)
+                            break;
                     }
-                    if (startedPid(frame->payload.substr(0, frame->payload.size() - 1)) > 0) break;
+                    ++starts[i];
                 }
-                ++starts[i];
+            } catch (const std::exception& e) {
+                // The connection was ended under it; the counts below tell what was missed.
+                ADD_FAILURE() << "client " << i << ": " << e.what();
             }
         });
     }
@@ -482,7 +489,7 @@ TEST_F(Faults, SigtermWhileSixteenClientsAreBusy)
     EXPECT_TRUE(
         waitFor([&] { return std::count(closed.begin(), closed.end(), true) == kClients; }, 30s));
     // Every other client has answered; the service still waits for the last one.
-    EXPECT_FALSE(service.waitExit(1s));
+    EXPECT_FALSE(service.waitExit(1s)) << readFile(kLogPath);
     releaseLast = true;
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(service.waitExit(20s), 0);  // a bound: a sanitizer build exits slowly
@@ -536,8 +543,10 @@ TEST_F(Faults, StalledClientCostsTheReadersAfterItNothingOfTheirCloseFrames)
         reader->sendClose();
     }
     EXPECT_EQ(closeFrames, 5);
-    // Without the stalled client they arrive at once; beside it, no later.
-    EXPECT_LT(slowest, 1s) << seconds(slowest);
+    // Without the stalled client they arrive at once; beside it, no later. Waiting for the
+    // stalled one's backlog would take a send time-out (5 s); a sanitizer's build beside the
+    // suite took 2.0 s to stop and send them at all.
+    EXPECT_LT(slowest, sanitizerBuild() ? 3s : 1s) << seconds(slowest);
     EXPECT_EQ(service.waitExit(20s), 0);
     recordFigure("faults", "SIGTERM with a stalled client registered before 5 readers",
                  std::to_string(closeFrames) + " of 5 readers' close frames, the last " +
