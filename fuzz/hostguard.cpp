@@ -1,4 +1,4 @@
-// Replaces posix_spawn, system and kill for the fuzz targets (see hostguard.h). The
+// Replaces posix_spawn and kill, and wraps system, for the fuzz targets (see hostguard.h). The
 // project's libraries are linked statically into the target and Poco's shared library
 // looks kill up in the executable first, so every call from the service's code lands here.
 
@@ -13,12 +13,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <unordered_set>
+
+#include "core/standarderror.h"
 
 namespace {
 
@@ -57,6 +59,14 @@ bool isUnreapedChild(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
+// The service runs its kill-all command line through "/bin/sh -c".
+bool isKillAll(const char* path, char* const argv[])
+{
+    return path != nullptr && std::strcmp(path, "/bin/sh") == 0 && argv != nullptr &&
+           argv[0] != nullptr && argv[1] != nullptr && std::strcmp(argv[1], "-c") == 0 &&
+           argv[2] != nullptr && std::strcmp(argv[2], kKillAllCommand) == 0 && argv[3] == nullptr;
+}
+
 }  // namespace
 
 namespace HostGuard {
@@ -67,26 +77,32 @@ long killAllCount() { return g_killAlls.load(); }
 
 void silenceLogConsole()
 {
-    // A stream without a buffer fails every write quietly (badbit, no exception).
-    std::clog.rdbuf(nullptr);
+    // A closed queue drops every line quietly; the fuzzer's report goes to descriptor 2
+    // directly.
+    StandardError::instance().close(std::chrono::milliseconds(0));
 }
 
 }  // namespace HostGuard
 
-extern "C" int posix_spawn(pid_t* pid, const char*, const posix_spawn_file_actions_t* actions,
-                           const posix_spawnattr_t* attributes, char* const[], char* const envp[])
+extern "C" int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                           const posix_spawnattr_t* attributes, char* const argv[],
+                           char* const envp[])
 {
     using Spawn = int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
                           const posix_spawnattr_t*, char* const[], char* const[]);
     static const Spawn realSpawn = realFunction<Spawn>("posix_spawn");
-    ++g_spawns;
-    if (g_mode == HostGuard::SpawnMode::Refuse) return EPERM;
+    if (isKillAll(path, argv)) {
+        ++g_killAlls;  // its shell is replaced by /bin/true, so that it ends with 0
+    } else {
+        ++g_spawns;
+        if (g_mode == HostGuard::SpawnMode::Refuse) return EPERM;
+    }
     char program[] = "/bin/true";
-    char* const argv[] = {program, nullptr};
+    char* const trueArgv[] = {program, nullptr};
     // Hold the lock across the spawn so that no kill of the new pid can come first.
     std::lock_guard<std::mutex> lock(g_childrenMutex);
     pid_t child = 0;
-    const int error = realSpawn(&child, kHarmlessProgram, actions, attributes, argv, envp);
+    const int error = realSpawn(&child, kHarmlessProgram, actions, attributes, trueArgv, envp);
     if (error == 0) {
         children().insert(child);
         if (pid != nullptr) *pid = child;
@@ -96,10 +112,6 @@ extern "C" int posix_spawn(pid_t* pid, const char*, const posix_spawn_file_actio
 
 extern "C" int system(const char* command)
 {
-    if (command != nullptr && std::strcmp(command, kKillAllCommand) == 0) {
-        ++g_killAlls;
-        return 0;
-    }
     using System = int (*)(const char*);
     static const System realSystem = realFunction<System>("system");
     return realSystem(command);

@@ -4,9 +4,9 @@
 // target replaces three C library functions for the whole process:
 // - posix_spawn never starts the requested path: it starts /bin/true with no argument
 //   (or, in Refuse mode, fails with EPERM), so a fuzzed "start:" can run nothing else;
-// - system() does nothing and returns 0 for the kill-all command line (a fuzzed "init: "
-//   would otherwise fork a shell per input); any other command line reaches the real
-//   one (the fuzzer's own merge and fork modes use it);
+//   the shell of the kill-all command line is counted apart and always replaced by
+//   /bin/true, so that it ends with 0 as the real one does;
+// - system() is left to the real one (the fuzzer's own merge and fork modes use it);
 // - kill() aborts, which the fuzzer reports as a crash, unless the target is this
 //   process or a child that the guard started and that has not been reaped yet: the
 //   service must never signal a process it does not supervise.
@@ -22,8 +22,8 @@ void setSpawnMode(SpawnMode mode);
 long spawnCount();
 long killAllCount();
 
-// Drops the log's copy of every line on standard error (std::clog), which would bury the
-// fuzzer's own report; the log file still gets every line. Call before the log's set-up.
+// Drops the log's copy of every line on standard error, which would bury the fuzzer's own
+// report; the log file still gets every line. Call before the log's set-up.
 void silenceLogConsole();
 
 }  // namespace HostGuard
