@@ -34,7 +34,8 @@ constexpr auto kStopBound = 7s;
 constexpr auto kCloseWait = 5s;
 // After the connections have been ended at the TCP level: for each handler to go, then for
 // the worker threads to become idle; then for the watcher to end a pass that holds the
-// monitor's last share (a watcher between passes is woken and joined at once).
+// monitor's last share (a watcher between passes is woken and joined at once), which gets
+// what is left of the bound, and at least kWatcherWait.
 constexpr auto kHandlerWait = 1250ms;
 constexpr auto kWorkerWait = 300ms;
 constexpr auto kWatcherWait = 200ms;
@@ -105,9 +106,9 @@ void shutdownDrain(const std::string& tag, int exitCode)
     VpnService::ActiveSockets::instance().closeAdmission();
     // The handlers hold the monitor's other shares; the last of them to go destroys it.
     drainStep(tag, [] { VpnService::ProcessMonitor::shutdown(); });
-    const auto passEnd = Clock::now();
+    const auto stopEnd = Clock::now() + kStopBound;
     // Each later wait ends by its own bound or by the stop's, whichever comes first.
-    const auto within = [stopEnd = passEnd + kStopBound](Clock::duration wait) {
+    const auto within = [stopEnd](Clock::duration wait) {
         return std::min<Clock::time_point>(Clock::now() + wait, stopEnd);
     };
 
@@ -145,7 +146,8 @@ void shutdownDrain(const std::string& tag, int exitCode)
     // The last handler's share has gone, which woke and joined the watcher, unless a pass
     // held a share: that pass still logs and announces the children it collected, and
     // ends the thread when it is done.
-    if (waitUntil(noWatcher, within(kWatcherWait)) != WaitEnd::Done)
+    // A pass that announces many children takes long on a loaded machine.
+    if (waitUntil(noWatcher, stopEnd - StandardError::kExitFlush) != WaitEnd::Done)
         exitWithout(tag, "Process watcher still running: exiting without it", exitCode);
     Log::information(Poco::format("%s Finished", tag));
 }

@@ -175,9 +175,10 @@ TEST_F(Faults, ClientThatStopsReadingIsDroppedWithinTheSendTimeOut)
     int carriedOutAfterDrop = 0;
     for (int i = drop; (i = findLog(texts, "Request: [hello]", i + 1)) >= 0;) ++carriedOutAfterDrop;
     EXPECT_LE(carriedOutAfterDrop, 1);
-    // One send time-out, and the moment its buffers take to fill: a request takes several
-    // times as long in a sanitizer's build (8.0 s measured under ASan beside the suite).
-    EXPECT_LT(dropAfter, kSendTimeout + (sanitizerBuild() ? 4500ms : 2s)) << seconds(dropAfter);
+    // One send time-out, and the moment its buffers take to fill. A request takes several
+    // times as long in a sanitizer's build, and beside the suite its threads starve: 8.0 and
+    // 14.5 s measured under ASan there, so that build is held only under the old 30 s.
+    EXPECT_LT(dropAfter, sanitizerBuild() ? 20s : kSendTimeout + 2s) << seconds(dropAfter);
     EXPECT_LT(slowest, kPromptStart) << seconds(slowest);
     EXPECT_TRUE(stalled.waitClosed(10s));
 
